@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# One entry point for a fresh Debian 12 machine:
+#   scripts/dev.sh run    install what is missing, build, start Cantorel
+#   scripts/dev.sh test   install what is missing, build, run every test
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+RUN_PACKAGES=(build-essential cmake pkg-config libfltk1.3-dev fluid libsndfile1-dev libx11-dev libasound2-dev)
+TEST_PACKAGES=(libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils imagemagick fluidsynth
+               timgm6mb-soundfont clang libclang-rt-14-dev desktop-file-utils appstream)
+
+install_missing() {
+    local missing=()
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+build() {  # build folder, extra cmake options...
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" -j "$(nproc)"
+}
+
+case "${1:-}" in
+    run)
+        install_missing "${RUN_PACKAGES[@]}"
+        build build -DCANTOREL_TESTS=OFF -DCANTOREL_BENCH=OFF
+        exec ./build/cantorel
+        ;;
+    test)
+        install_missing "${RUN_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+        build build
+        ctest --test-dir build --output-on-failure -j 2
+        # Memory errors fail the run too: the unit tests again under the sanitizers.
+        build build-asan -DCANTOREL_SANITIZE=ON -DCANTOREL_BENCH=OFF
+        ctest --test-dir build-asan --output-on-failure -j 2 -L unit
+        ;;
+    *)
+        echo "usage: $0 run|test" >&2
+        exit 2
+        ;;
+esac

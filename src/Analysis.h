@@ -1,0 +1,95 @@
+#ifndef ANALYSIS_H
+#define ANALYSIS_H
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "WaveSegment.h"
+
+class WaveHandler;
+class PeriodSearch;
+
+// Pitch analysis of one loaded recording: silence, periods, per-sample pitch,
+// note segments, the current scale and the corrected pitch curve.
+class WaveAnalysis {
+private:
+    float sampleRate;
+    int windowSize;
+    float* samples;
+    int sampleslen;
+    int zero;
+    int zeroCutoff;
+    int silenceMinWidth;
+    WaveHandler* wavehandler;
+    bool* scalePitch;
+
+    static const int C_NOTE = 0;
+    static const int C_SHARP_NOTE = 1;
+    static const int D_FLAT_NOTE = 1;
+    static const int D_NOTE = 2;
+    static const int D_SHARP_NOTE = 3;
+    static const int E_FLAT_NOTE = 3;
+    static const int E_NOTE = 4;
+    static const int E_SHARP_NOTE = 5;
+    static const int F_FLAT_NOTE = 4;
+    static const int F_NOTE = 5;
+    static const int F_SHARP_NOTE = 6;
+    static const int G_FLAT_NOTE = 6;
+    static const int G_NOTE = 7;
+    static const int G_SHARP_NOTE = 8;
+    static const int A__FLAT_NOTE = 8;
+    static const int A_NOTE = 9;
+    static const int A_SHARP_NOTE = 10;
+    static const int B_FLAT_NOTE = 10;
+    static const int B_NOTE = 11;
+    static const int B_SHARP_NOTE = 0;
+    static const int C_FLAT_NOTE = 11;
+
+    // Scratch and kernels of the period search, sized from the largest window met so far.
+    std::unique_ptr<PeriodSearch> search;
+
+    int windowAfter(int priorWidth) const;
+    int lastSilentIn(int from, int to) const;
+    int bestMatch(int at, int half);
+    void markUndetected();
+    void fillMidiValues();
+    void releaseSegments();
+    double correctionRate() const;
+
+public:
+    int* waveWidth;
+    std::vector<WaveSegment*>* segments;
+    bool needsResampling;
+    double* midiValue;
+    double* correctedMidiValue;
+    float* frequency;
+    int maxAmplitude;
+
+    // Called now and then during findFrequencies with the share done (0..1),
+    // so a long load can show progress. May be left empty.
+    std::function<void(double)> progress;
+
+    WaveAnalysis(float* samples, int sampleslen, int sampleRate, int windowSize, WaveHandler* handler);
+    ~WaveAnalysis();
+    WaveAnalysis(const WaveAnalysis&) = delete;
+    WaveAnalysis& operator=(const WaveAnalysis&) = delete;
+
+    void findFrequencies();
+    void findSegments();
+    void findSilence();
+    int autocorrelate(int at, int localWindowSize);
+    void markFrequency(int start, int end);
+    void findMaxAmplitude();
+    static double frequencyToMidi(float f);
+    static double midiToFrequency(double midi);
+    double myabs(double x);
+    bool near(float error, float a, float b);
+
+    void setScale(const char* keyName);
+    double closestMatch(double midiPitch);
+    void calculateCorrectPitch();
+    bool inScale(int pitchClass) const { return scalePitch[((pitchClass % 12) + 12) % 12]; }
+};
+
+#endif

@@ -1,0 +1,719 @@
+#include "WaveHandler.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Native_File_Chooser.H>
+#include <FL/fl_ask.H>
+#include <FL/fl_draw.H>
+#include <FL/filename.H>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "FastFourierTransform.h"
+#include "WavePanel.h"
+#include "convertlib.h"
+#include "utils.h"
+
+using std::cout;
+
+const double WaveHandler::MIN_ZOOM = 1.0 / 16.0;
+const double WaveHandler::MAX_ZOOM = 65536.0;
+
+static const int BLOCK = 1024;
+static const int MAX_CHANNELS = 64;
+static const int MAX_SAMPLE_RATE = 1536000;
+static const char* const AUDIO_FILTER = "Audio files\t*.{wav}";
+
+WaveHandler::WaveHandler()
+    : originalSamples(nullptr),
+      modifiedSamples(nullptr),
+      channels(0),
+      playBackVolume(5.0f),
+      originalSampleslen(0),
+      wavePanel(nullptr),
+      waveBuilder(nullptr),
+      sfinfoin(nullptr),
+      sfinfoout(nullptr),
+      CORRECTION_RATE(0.0003),
+      analyzeWave(nullptr),
+      zoom(512.0f),
+      selectionStart(-1),
+      selectionEnd(-1),
+      stopPlayingWave(false) {
+    cout << "WaveHandler::WaveHandler()\n";
+    init();
+}
+
+WaveHandler::~WaveHandler() {
+    delete analyzeWave;
+    free(originalSamples);
+    free(modifiedSamples);
+    delete waveBuilder;
+    delete sfinfoin;
+    delete sfinfoout;
+}
+
+void WaveHandler::init() {
+    cout << "WaveHandler::init()\n";
+    originalSamples = nullptr;
+    modifiedSamples = nullptr;
+    channels = 0;
+    playBackVolume = 5.0f;
+    originalSampleslen = 0;
+    waveBuilder = new WaveBuilder();
+    sfinfoin = new SF_INFO();
+    sfinfoout = new SF_INFO();
+    CORRECTION_RATE = 0.0003;
+    analyzeWave = nullptr;
+    zoom = 512.0f;
+    selectionStart = -1;
+    selectionEnd = -1;
+    stopPlayingWave = false;
+}
+
+void WaveHandler::setVolume(float volume) { playBackVolume = volume; }
+
+float* WaveHandler::monoSamples() { return channels > 1 ? mixdown.data() : originalSamples; }
+
+// Problems go to standard output always, and to a dialog when a window shows
+// this document.
+void WaveHandler::tellUser(const string& text) {
+    cout << text << "\n";
+    if (!wavePanel) return;
+    cout.flush();
+    fl_message_title("Cantorel");
+    fl_alert("%s", text.c_str());
+}
+
+// ------------------------------------------------------------------- loading
+
+bool WaveHandler::acceptable(const SF_INFO& info, const string& path) {
+    string problem;
+    if (info.channels < 1 || info.channels > MAX_CHANNELS)
+        problem = "has " + std::to_string(info.channels) + " channels; Cantorel opens files with 1 to 64 channels.";
+    else if (info.samplerate < 1 || info.samplerate > MAX_SAMPLE_RATE)
+        problem = "has an unusable sample rate of " + std::to_string(info.samplerate) + " Hz.";
+    else if (info.frames < 0 || info.frames > (INT_MAX - BLOCK) / info.channels)
+        problem = "is too long for Cantorel to edit.";
+    if (problem.empty()) return true;
+    tellUser("Cannot open \"" + path + "\": the file " + problem);
+    return false;
+}
+
+// Reads every sample the file delivers, in blocks of 1024 frames, never past
+// the room the header promised; returns the number of floats read.
+long long WaveHandler::readBlocks(SNDFILE* file, const SF_INFO& info, float* into) {
+    long long capacity = info.frames * info.channels;
+    long long total = 0;
+    while (total < capacity) {
+        sf_count_t wanted = std::min<long long>((long long)BLOCK * info.channels, capacity - total);
+        sf_count_t got = sf_read_float(file, into + total, wanted);
+        if (got <= 0) break;
+        total += got;
+    }
+    return total;
+}
+
+void WaveHandler::replaceNonFinite(float* samples, long long count) {
+    long long replaced = 0;
+    for (long long i = 0; i < count; i++) {
+        if (!std::isfinite(samples[i])) {
+            samples[i] = 0.0f;
+            replaced++;
+        }
+    }
+    if (replaced > 0) cout << "Replaced " << replaced << " non-finite samples with 0.0\n";
+}
+
+void WaveHandler::releaseAnalysis() {
+    if (wavePanel) wavePanel->forgetSegments();
+    delete analyzeWave;
+    analyzeWave = nullptr;
+}
+
+void WaveHandler::installSamples(const SF_INFO& info, float* loaded, long long total) {
+    releaseAnalysis();
+    free(originalSamples);
+    free(modifiedSamples);
+    originalSamples = loaded;
+    *sfinfoin = info;
+    sfinfoin->frames = total / info.channels;
+    channels = info.channels;
+    originalSampleslen = static_cast<int>(total);
+    size_t room = static_cast<size_t>(info.frames) * info.channels + BLOCK;
+    modifiedSamples = static_cast<float*>(calloc(room, sizeof(float)));
+    mixdown.assign(channels > 1 ? sfinfoin->frames + BLOCK : 0, 0.0f);
+    for (long long frame = 0; channels > 1 && frame < sfinfoin->frames; frame++) {
+        double sum = 0.0;
+        for (int c = 0; c < channels; c++) sum += loaded[frame * channels + c];
+        mixdown[frame] = static_cast<float>(sum / channels);
+    }
+    undoHistory.clear();
+    redoHistory.clear();
+    unsavedChanges = false;
+}
+
+void WaveHandler::loadWave(string* path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path->c_str(), SFM_READ, &info);
+    if (!file) {
+        struct stat st;
+        if (stat(path->c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            tellUser("Cannot open \"" + *path + "\": it is a folder, not an audio file.");
+        else
+            tellUser("Cannot open \"" + *path + "\": " + sf_strerror(nullptr));
+        return;
+    }
+    if (!acceptable(info, *path)) {
+        sf_close(file);
+        return;
+    }
+    size_t room = static_cast<size_t>(info.frames) * info.channels + BLOCK;
+    float* loaded = static_cast<float*>(calloc(room, sizeof(float)));
+    if (!loaded) {
+        sf_close(file);
+        tellUser("Cannot open \"" + *path + "\": not enough memory for its samples.");
+        return;
+    }
+    long long total = readBlocks(file, info, loaded);
+    sf_close(file);
+    replaceNonFinite(loaded, total);
+    long long announced = info.frames;
+    installSamples(info, loaded, total);
+    if (!modifiedSamples) {
+        tellUser("Not enough memory to edit \"" + *path + "\".");
+        return;
+    }
+    if (sfinfoin->frames < announced)
+        tellUser("\"" + *path + "\" is shorter than its header says: " + std::to_string(sfinfoin->frames) + " of " +
+                 std::to_string(announced) + " frames could be read.");
+    if (wavePanel) wavePanel->adjustScrollbar();
+    cout << "totreadcount=" << total << "\n";
+    analyzeWave = new WaveAnalysis(monoSamples(), frameCount(), sfinfoin->samplerate, 1024, this);
+    analyzeWave->findFrequencies();
+    analyzeWave->findSegments();
+    restoreOriginal();
+}
+
+void WaveHandler::restoreOriginal() {
+    if (!analyzeWave) return;
+    analyzeWave->setScale("chromatic");
+    std::copy(originalSamples, originalSamples + originalSampleslen, modifiedSamples);
+    double rate = CORRECTION_RATE;
+    CORRECTION_RATE = 0.0;
+    analyzeWave->calculateCorrectPitch();
+    CORRECTION_RATE = rate;
+}
+
+// --------------------------------------------------------------- resampling
+
+void WaveHandler::resampleChannel(int channel) {
+    int frames = frameCount();
+    std::vector<float> stream;
+    float* source = originalSamples;
+    if (channels > 1) {
+        stream.resize(frames);
+        for (int i = 0; i < frames; i++) stream[i] = originalSamples[(size_t)i * channels + channel];
+        source = stream.data();
+    }
+    float* rebuilt = waveBuilder->resampleStream(source, frames, analyzeWave->frequency,
+                                                 analyzeWave->correctedMidiValue, analyzeWave->waveWidth);
+    for (int i = 0; i < frames; i++) modifiedSamples[(size_t)i * channels + channel] = rebuilt[i];
+    delete[] rebuilt;
+}
+
+void WaveHandler::resampleWaveIfRequired() {
+    cout << "TODO: WaveHandler::resampleWaveIfRequired \n";
+    if (!analyzeWave || !sfinfoin || sfinfoin->frames == 0 || !analyzeWave->needsResampling) return;
+    // Every channel follows the same period plan, found on the mono stream.
+    for (int c = 0; c < channels; c++) resampleChannel(c);
+    analyzeWave->needsResampling = false;
+}
+
+// ------------------------------------------------------------------- writing
+
+bool WaveHandler::writeSamples(SNDFILE* out) {
+    long long frames = sfinfoin->frames;
+    long long written = 0;
+    while (written < frames) {
+        long long count = std::min<long long>(BLOCK, frames - written);
+        sf_count_t items = count * channels;
+        if (sf_write_float(out, modifiedSamples + written * channels, items) != items) return false;
+        written += count;
+        cout << "Writecount=" << written << "\n";
+    }
+    return true;
+}
+
+// The file a name finally stands for: a symbolic link is followed, so the
+// file it points to is replaced and the link survives.
+static string resolvedTarget(const string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char* real = realpath(path.c_str(), nullptr);
+    if (real) {
+        string resolved(real);
+        free(real);
+        return resolved;
+    }
+    std::vector<char> link(PATH_MAX + 1, '\0');
+    ssize_t n = readlink(path.c_str(), link.data(), PATH_MAX);
+    if (n <= 0) return path;
+    string target(link.data(), n);
+    if (target[0] == '/') return target;
+    size_t slash = path.rfind('/');
+    return slash == string::npos ? target : path.substr(0, slash + 1) + target;
+}
+
+static mode_t permissionsFor(const string& target) {
+    struct stat st;
+    if (stat(target.c_str(), &st) == 0) return st.st_mode & 07777;
+    mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+static bool finishFile(int fd, mode_t mode) {
+    bool ok = fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    return close(fd) == 0 && ok;
+}
+
+// Writes into a temporary file beside the target and renames it over the
+// target only when every sample reached the disk, so a failed save never
+// destroys the file that was there.
+bool WaveHandler::writeAtomically(const string& target) {
+    string resolved = resolvedTarget(target);
+    size_t slash = resolved.rfind('/');
+    string folder = slash == string::npos ? "." : resolved.substr(0, slash);
+    string name = slash == string::npos ? resolved : resolved.substr(slash + 1);
+    string temporary = folder + "/." + name + ".cantorel-XXXXXX";
+    int fd = mkstemp(&temporary[0]);
+    if (fd < 0) {
+        int err = errno;
+        cout << "Error opening file.\n";
+        sf_format_check(sfinfoout);
+        cout << strerror(err) << "\n";
+        tellUser("Could not save \"" + target + "\": " + strerror(err));
+        return false;
+    }
+    SNDFILE* out = sf_open_fd(fd, SFM_WRITE, sfinfoout, SF_FALSE);
+    if (!out) {
+        cout << "Error opening file.\n";
+        sf_format_check(sfinfoout);
+        string reason = sf_strerror(nullptr);
+        cout << reason << "\n";
+        close(fd);
+        unlink(temporary.c_str());
+        tellUser("Could not save \"" + target + "\": " + reason);
+        return false;
+    }
+    sf_format_check(sfinfoout);
+    cout << "1\n";
+    // Out-of-range samples are clipped, never wrapped into a loud click.
+    sf_command(out, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    errno = 0;
+    bool ok = writeSamples(out);
+    int writeErr = errno;
+    sf_write_sync(out);
+    ok = sf_close(out) == 0 && ok;
+    ok = finishFile(fd, permissionsFor(resolved)) && ok;
+    if (!ok && writeErr == 0) writeErr = errno ? errno : EIO;
+    if (ok && rename(temporary.c_str(), resolved.c_str()) != 0) {
+        ok = false;
+        writeErr = errno;
+    }
+    if (ok) return true;
+    unlink(temporary.c_str());
+    tellUser("Could not save \"" + target + "\": " + strerror(writeErr ? writeErr : EIO));
+    return false;
+}
+
+void WaveHandler::writeFile(string* path) {
+    cout << "TODO:: WaveHandler::writeFile\n";
+    resampleWaveIfRequired();
+    sfinfoout->frames = 0;
+    sfinfoout->samplerate = sfinfoin->samplerate;
+    sfinfoout->channels = sfinfoin->channels;
+    sfinfoout->format = sfinfoin->format;
+    sfinfoout->sections = 1;
+    sfinfoout->seekable = 0;
+    if (writeAtomically(*path)) unsavedChanges = false;
+}
+
+void WaveHandler::playWave(int, int) {
+    resampleWaveIfRequired();
+    cout << "TODO: WaveHandler::playWave\n";
+}
+
+// ------------------------------------------------------------- file commands
+
+static string folderOf(const char* name) { return string(name, fl_filename_name(name) - name); }
+
+void WaveHandler::fileOpen() {
+    cout << "WaveHandler::fileOpen()\n";
+    if (cancelledAutoSave()) return;
+    string* dir = utils::getlastdir("wavedir");
+    Fl_Native_File_Chooser chooser;
+    chooser.directory(dir->c_str());
+    delete dir;
+    chooser.title("Select a file to load");
+    chooser.type(Fl_Native_File_Chooser::BROWSE_FILE);
+    chooser.filter(AUDIO_FILTER);
+    int shown = chooser.show();
+    if (shown == -1 || shown == 1 || !chooser.filename() || !*chooser.filename()) return;
+    string name = chooser.filename();
+    utils::setlastdir("wavedir", folderOf(name.c_str()).c_str());
+    loadWave(&name);
+}
+
+void WaveHandler::fileSave() {
+    cout << "WaveHandler::fileSave()\n";
+    fileSaveAs();
+}
+
+void WaveHandler::fileSaveAs() {
+    cout << "WaveHandler::fileSaveAs()\n";
+    cout << "TODO: fileSaveAs\n";
+    string* dir = utils::getlastdir("wavedir");
+    Fl_Native_File_Chooser chooser;
+    chooser.filter(AUDIO_FILTER);
+    chooser.title("Save audio file as");
+    chooser.directory(dir->c_str());
+    delete dir;
+    chooser.options(Fl_Native_File_Chooser::NEW_FOLDER);
+    chooser.type(Fl_Native_File_Chooser::BROWSE_SAVE_FILE);
+    int shown = chooser.show();
+    if (shown == -1 || shown == 1 || !chooser.filename() || !*chooser.filename()) return;
+    string name = chooser.filename();
+    if (utils::fileExists(name.c_str()) &&
+        !confirm("A file with this name already exists. Do you wish to overwrite it?"))
+        return;
+    utils::setlastdir("wavedir", folderOf(name.c_str()).c_str());
+    writeFile(&name);
+}
+
+// Offers to save a changed correction before it would be lost; true when the
+// user cancelled (or the offered save did not happen).
+bool WaveHandler::cancelledAutoSave() {
+    cout << "WaveHandler::cancelledAutoSave()\n";
+    if (!unsavedChanges) return false;
+    cout.flush();
+    fl_message_title("Save changes?");
+    int answer = fl_choice("Save changes?\nThe corrected audio has not been saved.", "Cancel", "Save", "Discard");
+    if (answer == 2) return false;
+    if (answer == 0) return true;
+    fileSaveAs();
+    return unsavedChanges;
+}
+
+int WaveHandler::confirm(const char* question) {
+    cout.flush();
+    fl_message_title("Overwrite file?");
+    return fl_choice("%s", "No", "Yes", nullptr, question) == 1 ? 1 : 0;
+}
+
+// ---------------------------------------------------------- editing commands
+
+void WaveHandler::chooseScale(const char* scaleName) {
+    if (!analyzeWave) return;
+    if (!scaleName) {
+        restoreOriginal();
+    } else {
+        analyzeWave->setScale(scaleName);
+        analyzeWave->calculateCorrectPitch();
+    }
+    markChanged();
+}
+
+void WaveHandler::chooseInterpolation(int item) {
+    static const int kindOfItem[] = {WaveBuilder::USE_CUBIC_SPLINE, WaveBuilder::USE_CATMULL_CLARK,
+                                     WaveBuilder::USE_PSOLA};
+    if (item >= 0 && item < 3) waveBuilder->interpolation = kindOfItem[item];
+    if (!analyzeWave) return;
+    analyzeWave->needsResampling = true;
+    markChanged();
+}
+
+// The view needs a positive, finite scale; keep it where pixels still mean something.
+void WaveHandler::setZoom(double samplesPerPixel) {
+    if (!std::isfinite(samplesPerPixel)) return;
+    zoom = static_cast<float>(std::clamp(samplesPerPixel, MIN_ZOOM, MAX_ZOOM));
+}
+
+double WaveHandler::zoomToSelection(int areaWidth) {
+    if (selectionStart == -1 || selectionEnd == -1 || areaWidth < 1) return -1;
+    int start = std::clamp(selectionStart, 0, std::max(frameCount(), 0));
+    int end = std::clamp(selectionEnd, start, std::max(frameCount(), start));
+    if (end <= start) return -1;
+    setZoom(static_cast<double>(end - start) / areaWidth);
+    return start;
+}
+
+void WaveHandler::fixNotes() {
+    if (!analyzeWave || analyzeWave->segments->empty()) return;
+    std::vector<int> indexes, before;
+    std::vector<WaveSegment*>& segments = *analyzeWave->segments;
+    for (size_t i = 0; i < segments.size(); i++) {
+        double target = analyzeWave->closestMatch(segments[i]->midiNumber);
+        if (target < 0.0 || static_cast<int>(target) == segments[i]->midiNumber) continue;
+        indexes.push_back(static_cast<int>(i));
+        before.push_back(segments[i]->midiNumber);
+        segments[i]->midiNumber = static_cast<int>(target);
+    }
+    if (indexes.empty()) return;
+    analyzeWave->calculateCorrectPitch();
+    recordNoteMoves(indexes, before);
+}
+
+void WaveHandler::recordNoteMoves(const std::vector<int>& segmentIndexes, const std::vector<int>& before) {
+    NoteMoves moves{segmentIndexes, before, {}};
+    for (int index : segmentIndexes) moves.notesAfter.push_back((*analyzeWave->segments)[index]->midiNumber);
+    undoHistory.push_back(moves);
+    redoHistory.clear();
+    markChanged();
+}
+
+void WaveHandler::applyNotes(const std::vector<int>& segmentIndexes, const std::vector<int>& notes) {
+    for (size_t i = 0; i < segmentIndexes.size(); i++) (*analyzeWave->segments)[segmentIndexes[i]]->midiNumber = notes[i];
+    analyzeWave->calculateCorrectPitch();
+    markChanged();
+}
+
+void WaveHandler::undo() {
+    if (undoHistory.empty() || !analyzeWave) return;
+    NoteMoves moves = undoHistory.back();
+    undoHistory.pop_back();
+    applyNotes(moves.segmentIndexes, moves.notesBefore);
+    redoHistory.push_back(moves);
+}
+
+void WaveHandler::redo() {
+    if (redoHistory.empty() || !analyzeWave) return;
+    NoteMoves moves = redoHistory.back();
+    redoHistory.pop_back();
+    applyNotes(moves.segmentIndexes, moves.notesAfter);
+    undoHistory.push_back(moves);
+}
+
+// ------------------------------------------------------------------- drawing
+
+void WaveHandler::render(int xpos, int ypos, int width, int height, int waveOffset) {
+    render_pitchscale(xpos, ypos, width, height, waveOffset);
+    render_selection(xpos, ypos, width, height, waveOffset);
+    render_segments(xpos, ypos, width, height, waveOffset);
+    render_waves(xpos, ypos, width, height, waveOffset);
+}
+
+int WaveHandler::midiToPos(double midi, int height) { return height - static_cast<int>((midi - 40.0) * 12.0); }
+
+// Answers for the note one below: the band drawn for i covers the row of i - 1.
+bool WaveHandler::isBlackKey(int midiNote) {
+    int scaleNumber = (midiNote + 11) % 12;
+    if (scaleNumber < 0 || scaleNumber > 10) return false;
+    return (0x54a >> scaleNumber) & 1;
+}
+
+string* WaveHandler::midiNoteName(int i) {
+    static const char* const NAMES[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
+    if (i < 0) return new string("?");
+    int octave = i / 12 - 2;
+    string* number = Convert::int32tostr(static_cast<unsigned long>(std::abs(octave)));
+    string* name = new string(string(NAMES[i % 12]) + (octave < 0 ? "-" : "") + *number);
+    delete number;
+    return name;
+}
+
+void WaveHandler::render_pitchscale(int xpos, int ypos, int width, int height, int) {
+    fl_font(fl_font(), 12);
+    for (int i = 127; i >= 0; i--) {
+        int rowTop = midiToPos(i - 0.5, height);
+        if (rowTop < 0) continue;
+        int y = ypos + rowTop;
+        fl_color(isBlackKey(i) ? fl_rgb_color(212, 212, 255) : fl_rgb_color(239, 239, 255));
+        fl_rectf(xpos, y, width, 12);
+        fl_color(fl_rgb_color(127, 127, 255));
+        fl_line(xpos, y, xpos + width, y);
+        if (y >= ypos + 8 && y <= ypos + height) {
+            string* name = midiNoteName(i);
+            fl_color(FL_BLACK);
+            fl_draw(name->c_str(), xpos + 5, y);
+            delete name;
+        }
+    }
+}
+
+static int viewOffset(int sample, float zoom, int waveOffset) {
+    return static_cast<int>(static_cast<int>(sample / zoom) - waveOffset / zoom);
+}
+
+// The 1024 samples from the selection's start; zeros where the file has none.
+static void copySpectrumWindow(const float* samples, int frames, int start, float* window) {
+    for (int k = 0; k < 1024; k++) {
+        long long at = (long long)start + k;
+        window[k] = (at >= 0 && at < frames) ? samples[at] : 0.0f;
+    }
+}
+
+void WaveHandler::render_selection(int xpos, int ypos, int, int height, int waveOffset) {
+    if (selectionStart == -1) return;
+    cout << "selectionStart=" << selectionStart << "off=" << waveOffset << "zoom=" << static_cast<double>(zoom)
+         << "\n";
+    int start = viewOffset(selectionStart, zoom, waveOffset);
+    fl_color(fl_rgb_color(0, 0, 127));
+    if (selectionEnd == -1) {
+        fl_rectf(xpos + 40 + start, ypos, 1, height);
+    } else {
+        int e = viewOffset(selectionEnd, zoom, waveOffset);
+        fl_rectf(xpos + 40 + start, ypos, e + 1 - start, height);
+    }
+    if (frameCount() == 0) return;
+    float* window = static_cast<float*>(malloc(1024 * sizeof(float)));
+    if (!window) return;
+    copySpectrumWindow(monoSamples(), frameCount(), selectionStart, window);
+    FastFourierTransform* fft = new FastFourierTransform();
+    float* mag = fft->fftMag(window, 1024);
+    int* xs = new int[512];
+    int* ys = new int[512];
+    int maxAt = 0;
+    for (int k = 0; k < 512; k++) {
+        xs[k] = xpos + 20 + k;
+        // Magnitudes are pixel offsets; bound them so the conversion stays defined.
+        ys[k] = ypos + static_cast<int>(std::min(mag[k], 1.0e6f));
+        if (mag[k] > mag[maxAt]) maxAt = k;
+    }
+    fl_color(fl_rgb_color(255, 112, 0));
+    drawPolyline(xs, ys, 512);
+    float f = maxAt * static_cast<float>(sfinfoin->samplerate) * 0.5f * 0.001953125f;
+    string* number = Convert::int2str(static_cast<int>(f));
+    string text = "Frequency=" + *number + "Hz";
+    fl_color(FL_BLACK);
+    fl_font(fl_font(), 12);
+    fl_draw(text.c_str(), xpos + 10, ypos + 10);
+    delete number;
+    delete[] xs;
+    delete[] ys;
+    free(mag);
+    free(window);
+    delete fft;
+}
+
+void WaveHandler::render_segments(int xpos, int ypos, int, int height, int waveOffset) {
+    if (!analyzeWave || !analyzeWave->segments) return;
+    for (WaveSegment* segment : *analyzeWave->segments) {
+        int x = xpos + static_cast<int>(segment->startSample / zoom) + 40;
+        int y = ypos + height - static_cast<int>((segment->midiNumber - 40.0) * 12.0);
+        segment->render(x, y, zoom, this, modifiedSamples, frameCount(), waveOffset);
+    }
+}
+
+// Ends the current run of pitch points: the point just added is dropped, the
+// rest is drawn as a red detected and a green corrected polyline.
+void WaveHandler::flushPitchRun(int* xs, int* detected, int* corrected, int& freqWidth) {
+    if (freqWidth > 0) freqWidth--;
+    if (freqWidth > 0) {
+        fl_color(FL_RED);
+        drawPolyline(xs, detected, freqWidth);
+        fl_color(FL_GREEN);
+        drawPolyline(xs, corrected, freqWidth);
+    }
+    freqWidth = 0;
+}
+
+int WaveHandler::pitchPosition(double midi, int ypos, int height, bool& breakwave) {
+    if (midi < 0 || midi > 127) breakwave = true;
+    int mpos = midiToPos(midi, height);
+    if (mpos <= 0) breakwave = true;
+    return mpos + ypos;
+}
+
+void WaveHandler::render_waves(int xpos, int ypos, int width, int height, int waveOffset) {
+    if (!analyzeWave || !analyzeWave->midiValue || width <= 0) return;
+    std::vector<int> xs(width, 0), detected(width, 0), corrected(width, 0);
+    int freqWidth = 0;
+    float at = static_cast<float>(waveOffset);
+    int frames = frameCount();
+    for (int c = 40; c < 40 + width; c++) {
+        at = at + zoom;
+        int i = static_cast<int>(at);
+        if (i >= frames) {
+            flushPitchRun(xs.data(), detected.data(), corrected.data(), freqWidth);
+            return;
+        }
+        cout << "freqWidth=" << freqWidth << "\n";
+        bool breakwave = false;
+        xs[freqWidth] = xpos + c;
+        detected[freqWidth] = pitchPosition(analyzeWave->midiValue[i], ypos, height, breakwave);
+        corrected[freqWidth] = pitchPosition(analyzeWave->correctedMidiValue[i], ypos, height, breakwave);
+        if (detected[freqWidth] < 0 || corrected[freqWidth] < 0) breakwave = true;
+        cout << "yFreqPos[freqWidth]=" << detected[freqWidth] << "\n";
+        cout << "yFixedFreqPos[freqWidth]=" << corrected[freqWidth] << "\n";
+        cout << "midivalue [" << i << "] = " << analyzeWave->midiValue[i] << "\n";
+        freqWidth++;
+        if (analyzeWave->frequency[i] < 20.0f || breakwave || c == 39 + width)
+            flushPitchRun(xs.data(), detected.data(), corrected.data(), freqWidth);
+    }
+}
+
+void WaveHandler::drawPolyline(int* x, int* y, int size) {
+    if (size < 1) return;
+    fl_line(x[0], y[0], x[0], y[0]);
+    cout << "polyline" << size << "\n";
+    if (size == 1) return;
+    cout << "(" << x[0] << "," << y[0] << ")";
+    for (int k = 1; k < size; k++) {
+        cout << "(" << x[k] << "," << y[k] << ")";
+        fl_line(x[k - 1], y[k - 1], x[k], y[k]);
+    }
+    cout << "\n";
+}
+
+// ---------------------------------------------------------- pointer gestures
+
+WaveSegment* WaveHandler::segmentAt(int x, int y, int xoff, int yoff, int height) {
+    if (!analyzeWave || frameCount() == 0 || !analyzeWave->segments) return nullptr;
+    std::vector<WaveSegment*>& segments = *analyzeWave->segments;
+    for (size_t i = 0; i < segments.size(); i++) {
+        WaveSegment* segment = segments[i];
+        int xStart = static_cast<int>(segment->startSample / zoom);
+        int yStart = height - 12 * (segment->midiNumber - 40);
+        segment->calcScreenPosition(xStart, yStart, zoom, this);
+        if (xoff + 40 + segment->x1 < x && x < xoff + 40 + segment->x2 && yoff + segment->y1 < y &&
+            y < yoff + segment->y2)
+            return segment;
+    }
+    return nullptr;
+}
+
+WaveSegment* WaveHandler::hitSegment(int x, int y, int xoff, int yoff, int height) {
+    cout << "WaveHandler::hitSegment()\n";
+    if (!analyzeWave || frameCount() == 0) return nullptr;
+    cout << "TODO: WaveHandler::hitSegment\n";
+    return segmentAt(x, y, xoff, yoff, height);
+}
+
+void WaveHandler::startSelection(int at) {
+    cout << "WaveHandler::startSelection()\n";
+    cout << "startSelection at " << at;
+    selectionStart = at;
+    selectionEnd = -1;
+}
+
+void WaveHandler::extendSelection(int at) {
+    cout << "WaveHandler::extendSelection()\n";
+    if (selectionStart <= at) {
+        cout << "extendSelection end at " << at << "\n";
+        selectionEnd = at;
+    } else {
+        cout << "extendSelection at " << at << "\n";
+        selectionEnd = selectionStart;
+        selectionStart = at;
+    }
+}

@@ -1,0 +1,132 @@
+#ifndef WAVEHANDLER_H
+#define WAVEHANDLER_H
+
+#include <sndfile.h>
+
+#include <string>
+#include <vector>
+
+#include "Analysis.h"
+#include "WaveBuilder.h"
+#include "WaveSegment.h"
+
+using std::string;
+
+class WavePanel;
+
+// The one audio document: the samples as loaded, the working copy that the
+// correction rewrites, their analysis, the builder and the view state.
+class WaveHandler {
+public:
+    static const int BAR_WIDTH = 30;
+    static const int WAVE_HEIGHT = 60;
+    static const int SEGMENT_HEIGHT = 12;
+
+    float* originalSamples;
+    float* modifiedSamples;
+    int channels;
+    float playBackVolume;
+    int originalSampleslen;
+    WavePanel* wavePanel;
+    WaveBuilder* waveBuilder;
+    SF_INFO* sfinfoin;
+    SF_INFO* sfinfoout;
+    double CORRECTION_RATE;
+    WaveAnalysis* analyzeWave;
+    float zoom;
+    int selectionStart;
+    int selectionEnd;
+    bool stopPlayingWave;
+
+    WaveHandler();
+    ~WaveHandler();
+    WaveHandler(const WaveHandler&) = delete;
+    WaveHandler& operator=(const WaveHandler&) = delete;
+
+    void init();
+    void loadWave(string* path);
+    void restoreOriginal();
+    void resampleWaveIfRequired();
+    void writeFile(string* path);
+    void playWave(int start, int end);
+    void setVolume(float volume);
+
+    // File commands.
+    void fileOpen();
+    void fileSave();
+    void fileSaveAs();
+    bool cancelledAutoSave();
+    int confirm(const char* question);
+
+    // Drawing of the wave view.
+    void render(int xpos, int ypos, int width, int height, int waveOffset);
+    void render_pitchscale(int xpos, int ypos, int width, int height, int waveOffset);
+    void render_selection(int xpos, int ypos, int width, int height, int waveOffset);
+    void render_segments(int xpos, int ypos, int width, int height, int waveOffset);
+    void render_waves(int xpos, int ypos, int width, int height, int waveOffset);
+    void drawPolyline(int* x, int* y, int size);
+    int midiToPos(double midi, int height);
+    bool isBlackKey(int midiNote);
+    string* midiNoteName(int i);
+
+    // Pointer gestures.
+    WaveSegment* hitSegment(int x, int y, int xoff, int yoff, int height);
+    void startSelection(int at);
+    void extendSelection(int at);
+
+    int frameCount() const { return sfinfoin ? static_cast<int>(sfinfoin->frames) : 0; }
+    int sampleRate() const { return sfinfoin ? sfinfoin->samplerate : 0; }
+    // The one-channel stream that is analysed and drawn: the samples themselves
+    // for a mono file, the mean of the channels otherwise.
+    float* monoSamples();
+
+    // Editing commands of the main window.
+    void chooseScale(const char* scaleName);
+    void chooseInterpolation(int item);
+    void setZoom(double samplesPerPixel);
+    // Zooms so the selection fills areaWidth pixels; returns the scroll
+    // position that shows it, or -1 when there is no selection.
+    double zoomToSelection(int areaWidth);
+    void fixNotes();
+
+    // Note moves that can be undone: a whole drag or one "Fix notes".
+    void recordNoteMoves(const std::vector<int>& segmentIndexes, const std::vector<int>& before);
+    void undo();
+    void redo();
+    bool canUndo() const { return !undoHistory.empty(); }
+    bool canRedo() const { return !redoHistory.empty(); }
+    void markChanged() { unsavedChanges = analyzeWave != nullptr; }
+    bool hasUnsavedChanges() const { return unsavedChanges; }
+
+    // Silent hit test for pointer shapes: like hitSegment, without trace lines.
+    WaveSegment* segmentAt(int x, int y, int xoff, int yoff, int height);
+
+    static const double MIN_ZOOM;
+    static const double MAX_ZOOM;
+
+private:
+    struct NoteMoves {
+        std::vector<int> segmentIndexes;
+        std::vector<int> notesBefore;
+        std::vector<int> notesAfter;
+    };
+    std::vector<float> mixdown;
+    std::vector<NoteMoves> undoHistory;
+    std::vector<NoteMoves> redoHistory;
+    bool unsavedChanges = false;
+
+    void tellUser(const string& text);
+    bool acceptable(const SF_INFO& info, const string& path);
+    long long readBlocks(SNDFILE* file, const SF_INFO& info, float* into);
+    void replaceNonFinite(float* samples, long long count);
+    void installSamples(const SF_INFO& info, float* loaded, long long total);
+    void releaseAnalysis();
+    void applyNotes(const std::vector<int>& segmentIndexes, const std::vector<int>& notes);
+    bool writeSamples(SNDFILE* out);
+    bool writeAtomically(const string& target);
+    void resampleChannel(int channel);
+    void flushPitchRun(int* xs, int* detected, int* corrected, int& freqWidth);
+    int pitchPosition(double midi, int ypos, int height, bool& breakwave);
+};
+
+#endif

@@ -1,0 +1,316 @@
+#include "WavePanel.h"
+
+#include <FL/Fl.H>
+#include <FL/fl_draw.H>
+
+#include <cmath>
+#include <iostream>
+
+#include "WavePanelImages.h"
+
+Fl_Pixmap image_resizethumb(idata_resizethumb);
+
+// ---------------------------------------------------------------- WaveCanvas
+
+WaveCanvas::WaveCanvas(int a, int b, int c, int d)
+    : Fl_Group(a, b, c, d),
+      event_x(0),
+      event_y(0),
+      mouseDragStartX(0),
+      mouseDragStartY(0),
+      isShiftDown(false),
+      whichbutton(0),
+      wavePanel(nullptr),
+      selectedSegment(nullptr),
+      win(nullptr),
+      currentCursor(0) {
+    init_window();
+    end();
+}
+
+WaveCanvas::~WaveCanvas() {}
+
+Fl_Double_Window* WaveCanvas::make_window() {
+    // The hidden window is top-level; building it must not disturb the group
+    // that the panel is filling.
+    Fl_Group* filling = Fl_Group::current();
+    Fl_Double_Window* w = new Fl_Double_Window(395, 275, "wavecanvas");
+    w->color((Fl_Color)53);
+    w->selection_color((Fl_Color)53);
+    w->labelsize(12);
+    w->align(Fl_Align(17));
+    w->user_data((void*)(this));
+    w->end();
+    Fl_Group::current(filling);
+    return w;
+}
+
+void WaveCanvas::init_window() {
+    win = make_window();
+    if (parent()) win->resize(parent()->x(), parent()->y(), parent()->w(), parent()->h());
+    currentCursor = 0;
+    selectedSegment = nullptr;
+}
+
+void WaveCanvas::Panel(WavePanel* panel) { wavePanel = panel; }
+
+void WaveCanvas::repaint() { redraw(); }
+
+int WaveCanvas::scrollPosition() {
+    if (!wavePanel) return 0;
+    return static_cast<int>(wavePanel->horizontalScrollBar->value());
+}
+
+void WaveCanvas::draw() {
+    if (!wavePanel) return;
+    Fl_Group::draw();
+    fl_color(0xEFEFFF00);
+    fl_rectf(x(), y(), w(), h());
+    fl_push_clip(x(), y(), w(), h());
+    wavePanel->wave->render(x(), y(), w(), h(), scrollPosition());
+    fl_pop_clip();
+}
+
+int WaveCanvas::handle(int e) {
+    event_x = Fl::event_x();
+    event_y = Fl::event_y();
+    whichbutton = 0;
+    isShiftDown = (Fl::event_state() & FL_SHIFT) != 0;
+    if (Fl::event_state() & FL_BUTTON1) whichbutton = 1;
+    if (Fl::event_state() & FL_BUTTON2) whichbutton = 2;
+    if (Fl::event_state() & FL_BUTTON3) whichbutton = 3;
+    switch (e) {
+        case FL_PUSH:
+            mousePressed();
+            break;
+        case FL_DRAG:
+            mouseDragged();
+            break;
+        case FL_RELEASE:
+            mouseReleased();
+            if (Fl::event_is_click() && Fl::event_clicks() == 1) Fl::event_clicks(0);
+            break;
+        case FL_MOVE:
+            mouseMoved();
+            break;
+        case FL_ENTER:
+            mouseEntered();
+            break;
+        case FL_LEAVE:
+            mouseExited();
+            break;
+        default:
+            break;
+    }
+    return 1;
+}
+
+void WaveCanvas::mousePressed() {
+    int x = event_x;
+    int y = event_y;
+    WaveHandler* wave = wavePanel->wave;
+    bool repaintFlag = false;
+    if (selectedSegment) {
+        selectedSegment->isSelected = false;
+        repaintFlag = true;
+    }
+    // Boxes are drawn shifted left by the scroll; carry the pointer the same
+    // distance the other way so the hit test sees the unscrolled view.
+    int scrollPixels = static_cast<int>(std::ceil(scrollPosition() / wave->zoom));
+    selectedSegment = wave->hitSegment(x + scrollPixels, y, this->x(), this->y(), h());
+    if (selectedSegment) {
+        selectedSegment->isSelected = true;
+        mouseDragStartX = x;
+        mouseDragStartY = y;
+        wavePanel->redraw();
+    } else if (wave->selectionStart != -1) {
+        wave->selectionStart = -1;
+        wavePanel->redraw();
+    } else if (repaintFlag) {
+        wavePanel->redraw();
+    }
+}
+
+void WaveCanvas::mouseDragged() {
+    WaveHandler* wave = wavePanel ? wavePanel->wave : nullptr;
+    if (!wave) return;
+    int x = event_x;
+    int y = event_y;
+    double position = wavePanel->horizontalScrollBar->value();
+    float zoom = wave->zoom;
+    if (selectedSegment) {
+        int dy = y - mouseDragStartY;
+        // Twelve pixels are one semitone row; the remainder of a step is dropped.
+        int addMidi = dy / 12;
+        if (addMidi == 0) {
+            selectedSegment->dragY = dy;
+        } else {
+            selectedSegment->dragY = 0;
+            mouseDragStartY = y;
+            selectedSegment->midiNumber -= addMidi;
+            if (wave->analyzeWave) wave->analyzeWave->calculateCorrectPitch();
+        }
+        wavePanel->redraw();
+        return;
+    }
+    int at = static_cast<int>(zoom * (x - this->x() - 40)) + static_cast<int>(position);
+    if (wave->selectionStart == -1) wave->selectionStart = at;
+    wave->extendSelection(at);
+    wavePanel->redraw();
+}
+
+void WaveCanvas::mouseReleased() {
+    if (!selectedSegment) return;
+    selectedSegment->dragY = 0;
+    wavePanel->redraw();
+}
+
+void WaveCanvas::mouseEntered() {
+    currentCursor = 0;
+    setCursor(0);
+}
+
+void WaveCanvas::mouseExited() {
+    if (currentCursor != 0) currentCursor = 0;
+}
+
+void WaveCanvas::mouseMoved() {}
+
+void WaveCanvas::mouseClicked() {}
+
+void WaveCanvas::mouseDoubleClicked() {}
+
+void WaveCanvas::useCursor(int id) {
+    if (id == currentCursor) return;
+    currentCursor = id;
+    setCursor(id);
+}
+
+void WaveCanvas::setCursor(int) { std::cout << "TODO: WaveCanvas::usecursor"; }
+
+void WaveCanvas::adjustCursor(int, int, bool) {}
+
+void WaveCanvas::forgetSegment() { selectedSegment = nullptr; }
+
+// ----------------------------------------------------------------- WavePanel
+
+WavePanel::WavePanel(int a, int b, int c, int d)
+    : Fl_Group(a, b, c, d),
+      selectedSegment(nullptr),
+      baseMidi(0),
+      win(nullptr),
+      wave(nullptr),
+      waveCanvas(nullptr) {
+    init_window();
+    end();
+}
+
+WavePanel::~WavePanel() {}
+
+void WavePanel::init_window() {
+    win = make_window();
+    if (parent()) win->resize(parent()->x(), parent()->y(), parent()->w(), parent()->h());
+    wave = new WaveHandler();
+    wave->wavePanel = this;
+    baseMidi = 0;
+    selectedSegment = nullptr;
+}
+
+void WavePanel::cb_horizontalScrollBar_i(Fl_Scrollbar*, void*) { waveCanvas->repaint(); }
+void WavePanel::cb_horizontalScrollBar(Fl_Scrollbar* o, void* v) {
+    ((WavePanel*)(o->parent()->parent()->parent()->user_data()))->cb_horizontalScrollBar_i(o, v);
+}
+
+void WavePanel::cb_verticalScrollBar_i(Fl_Scrollbar*, void*) { waveCanvas->repaint(); }
+void WavePanel::cb_verticalScrollBar(Fl_Scrollbar* o, void* v) {
+    ((WavePanel*)(o->parent()->parent()->parent()->user_data()))->cb_verticalScrollBar_i(o, v);
+}
+
+Fl_Group* WavePanel::make_window() {
+    {
+        Fl_Group* o = panel = new Fl_Group(0, 0, 645, 435);
+        o->box(FL_FLAT_BOX);
+        o->color(FL_BACKGROUND_COLOR);
+        o->selection_color(FL_BACKGROUND_COLOR);
+        o->labeltype(FL_NO_LABEL);
+        o->labelfont(0);
+        o->labelsize(14);
+        o->labelcolor(FL_FOREGROUND_COLOR);
+        o->user_data((void*)(this));
+        o->align(Fl_Align(FL_ALIGN_TOP));
+        o->when(FL_WHEN_RELEASE);
+        {
+            Fl_Group* v = wavepanelvstretch = new Fl_Group(0, 0, 645, 417);
+            {
+                Fl_Group* c = wavecanvascontainer = new Fl_Group(0, 0, 627, 417);
+                c->color((Fl_Color)53);
+                c->selection_color((Fl_Color)53);
+                {
+                    WaveCanvas* w = wavecanvasobject = new WaveCanvas(0, 0, 627, 417);
+                    w->box(FL_NO_BOX);
+                    w->color((Fl_Color)53);
+                    w->selection_color((Fl_Color)53);
+                    w->labeltype(FL_NORMAL_LABEL);
+                    w->labelfont(0);
+                    w->labelsize(12);
+                    w->labelcolor(FL_FOREGROUND_COLOR);
+                    w->align(Fl_Align(FL_ALIGN_TOP));
+                    w->when(FL_WHEN_RELEASE);
+                    w->Panel(this);
+                    waveCanvas = w;
+                }
+                c->end();
+            }
+            {
+                Fl_Group* g = new Fl_Group(627, 0, 18, 417);
+                {
+                    Fl_Scrollbar* s = verticalScrollBar = new Fl_Scrollbar(627, 0, 18, 417);
+                    s->color((Fl_Color)53);
+                    s->selection_color((Fl_Color)51);
+                    s->maximum(10000);
+                    s->labelsize(12);
+                    s->callback((Fl_Callback*)cb_verticalScrollBar);
+                }
+                g->end();
+            }
+            v->resizable(wavecanvascontainer);
+            v->end();
+        }
+        {
+            Fl_Group* g = new Fl_Group(0, 417, 648, 18);
+            {
+                Fl_Group* hs = wavepanelhstretch = new Fl_Group(0, 417, 648, 18);
+                {
+                    Fl_Scrollbar* s = horizontalScrollBar = new Fl_Scrollbar(0, 417, 627, 18);
+                    s->type(FL_HORIZONTAL);
+                    s->color((Fl_Color)53);
+                    s->selection_color((Fl_Color)51);
+                    s->maximum(10000);
+                    s->labelsize(12);
+                    s->callback((Fl_Callback*)cb_horizontalScrollBar);
+                }
+                {
+                    Fl_Group* f = wavepanelfixed = new Fl_Group(627, 417, 18, 18);
+                    f->image(image_resizethumb);
+                    f->align(Fl_Align(FL_ALIGN_TOP | FL_ALIGN_INSIDE));
+                    f->end();
+                }
+                hs->resizable(horizontalScrollBar);
+                hs->end();
+            }
+            g->end();
+        }
+        o->resizable(wavepanelvstretch);
+        o->end();
+    }
+    return panel;
+}
+
+void WavePanel::adjustScrollbar() { horizontalScrollBar->maximum(wave->frameCount()); }
+
+void WavePanel::repaint() { redraw(); }
+
+void WavePanel::forgetSegments() {
+    selectedSegment = nullptr;
+    waveCanvas->forgetSegment();
+}

@@ -1,0 +1,91 @@
+#ifndef WAVEPANEL_H
+#define WAVEPANEL_H
+
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Pixmap.H>
+#include <FL/Fl_Scrollbar.H>
+
+#include "WaveHandler.h"
+
+class WavePanel;
+
+// The drawing and mouse surface of the wave view.
+class WaveCanvas : public Fl_Group {
+public:
+    int event_x;
+    int event_y;
+    int mouseDragStartX;
+    int mouseDragStartY;
+    bool isShiftDown;
+    int whichbutton;
+    WavePanel* wavePanel;
+    WaveSegment* selectedSegment;
+    Fl_Window* win;
+    int currentCursor;
+
+    WaveCanvas(int a, int b, int c, int d);
+    virtual ~WaveCanvas();
+    void draw() override;
+    int handle(int e) override;
+
+    Fl_Double_Window* make_window();
+    void init_window();
+    void Panel(WavePanel* panel);
+    void repaint();
+
+    void mousePressed();
+    void mouseDragged();
+    void mouseReleased();
+    void mouseEntered();
+    void mouseExited();
+    void mouseMoved();
+    void mouseClicked();
+    void mouseDoubleClicked();
+    void useCursor(int id);
+    void setCursor(int id);
+    void adjustCursor(int x, int y, bool isShiftDown);
+
+    // Forgets the picked segment before the analysis that owns it goes away.
+    void forgetSegment();
+    // The scroll position handed to render: the scrollbar's value as a whole sample.
+    int scrollPosition();
+};
+
+// The wave area of the main window: canvas, scrollbars and the resize grip.
+class WavePanel : public Fl_Group {
+public:
+    WaveSegment* selectedSegment;
+    int baseMidi;
+    Fl_Group* win;
+    WaveHandler* wave;
+    WaveCanvas* waveCanvas;
+    Fl_Group* panel;
+    Fl_Group* wavepanelvstretch;
+    Fl_Group* wavecanvascontainer;
+    WaveCanvas* wavecanvasobject;
+    Fl_Scrollbar* verticalScrollBar;
+    Fl_Group* wavepanelhstretch;
+    Fl_Scrollbar* horizontalScrollBar;
+    Fl_Group* wavepanelfixed;
+
+    WavePanel(int a, int b, int c, int d);
+    virtual ~WavePanel();
+    Fl_Group* make_window();
+    void init_window();
+    void adjustScrollbar();
+    void repaint();
+
+    // Called by the document before it releases the analysis and its segments.
+    void forgetSegments();
+
+private:
+    static void cb_horizontalScrollBar(Fl_Scrollbar* o, void* v);
+    void cb_horizontalScrollBar_i(Fl_Scrollbar* o, void* v);
+    static void cb_verticalScrollBar(Fl_Scrollbar* o, void* v);
+    void cb_verticalScrollBar_i(Fl_Scrollbar* o, void* v);
+};
+
+extern Fl_Pixmap image_resizethumb;
+
+#endif

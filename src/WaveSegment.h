@@ -1,0 +1,30 @@
+#ifndef WAVESEGMENT_H
+#define WAVESEGMENT_H
+
+class WaveHandler;
+
+// One detected note: a run of samples whose pitch stays near one MIDI note.
+class WaveSegment {
+private:
+    float maxHeight;
+    bool overrideScale;
+    bool selected;
+
+public:
+    bool isSelected;
+    int x1;
+    int y1;
+    int x2;
+    int y2;
+    int dragY;
+    int endSample;
+    int midiNumber;
+    int startSample;
+
+    WaveSegment(int startSample, int endSample, int midiNumber, float* samples, int sampleslen);
+    void calcScreenPosition(int x, int y, double zoom, WaveHandler* wave);
+    void render(int x, int y, double zoom, WaveHandler* wave, float* samples, int sampleslen, int scroll);
+    float getMaxHeight() const { return maxHeight; }
+};
+
+#endif

@@ -1,0 +1,44 @@
+// Cantorel: pitch correction for monophonic recordings.
+
+#include <FL/Fl.H>
+#include <FL/x.H>
+
+#include <iostream>
+
+#include "MainWindow.h"
+
+static UserInterface* mainInterface = nullptr;
+static Fl_Window* mainWindow = nullptr;
+
+// The canvas uses every key it gets, so menu shortcuts are offered first here.
+static int dispatchEvent(int event, Fl_Window* window) {
+    if (event == FL_KEYBOARD && window == mainWindow && mainInterface->handleShortcutKey()) return 1;
+    return Fl::handle_(event, window);
+}
+
+// Trace lines are buffered; hand them on whenever the program waits for input.
+static void flushTrace(void*) { std::cout.flush(); }
+
+static void setWindowManagerHints(Fl_Window* window) {
+    XWMHints* hints = XGetWMHints(fl_display, fl_xid(window));
+    if (!hints) return;
+    hints->flags = IconPixmapHint | IconMaskHint;
+    XSetWMHints(fl_display, fl_xid(window), hints);
+    XFree(hints);
+}
+
+int main() {
+    fl_open_display();
+    UserInterface ui;
+    Fl_Double_Window* window = ui.make_window();
+    mainInterface = &ui;
+    mainWindow = window;
+    window->end();
+    window->show();
+    setWindowManagerHints(window);
+    Fl::event_dispatch(dispatchEvent);
+    Fl::add_check(flushTrace);
+    int result = Fl::run();
+    std::cout << "Thank you for using cantorel." << std::endl;
+    return result;
+}

@@ -1,0 +1,73 @@
+// The real window: start-up, size limits, growth, and every way out.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "guidriver.h"
+
+static const char* const TITLE = "Cantorel Pitch Correction";
+static const char* const FAREWELL = "Thank you for using cantorel.";
+
+TEST(GuiStartup, WindowAppearsWithStartupTrace) {
+    ProgramUnderTest program("startup");
+    program.start();
+    std::string window = program.waitForWindow(TITLE);
+    ASSERT_FALSE(window.empty()) << program.output();
+    ASSERT_TRUE(program.waitForOutput("WaveHandler::init()"));
+    EXPECT_EQ(program.output().rfind("WaveHandler::WaveHandler()\nWaveHandler::init()\n", 0), 0u)
+        << program.output();
+    std::string geometry = shellOutput("xdotool getwindowgeometry " + window);
+    EXPECT_NE(geometry.find("770x500"), std::string::npos) << geometry;
+}
+
+TEST(GuiStartup, SizeHintsRefuseBelow500x200AndAbove2048) {
+    ProgramUnderTest program("hints");
+    program.start();
+    std::string window = program.waitForWindow(TITLE);
+    ASSERT_FALSE(window.empty());
+    std::string hints = shellOutput("xprop -id " + window + " WM_NORMAL_HINTS");
+    EXPECT_NE(hints.find("minimum size: 500 by 200"), std::string::npos) << hints;
+    EXPECT_NE(hints.find("maximum size: 2048 by 2048"), std::string::npos) << hints;
+}
+
+TEST(GuiStartup, WideningGrowsOnlyTheWavePanel) {
+    ProgramUnderTest program("widen");
+    program.start();
+    std::string window = program.waitForWindow(TITLE);
+    ASSERT_FALSE(window.empty());
+    std::string before = program.home() + "/before.png", after = program.home() + "/after.png";
+    program.screenshot(before);
+    program.resize(window, 1000, 600);
+    usleep(500000);
+    program.screenshot(after);
+    // The toolbar keeps every control where it was.
+    for (int x : {15, 45, 210, 330, 435, 540, 610, 700})
+        EXPECT_EQ(pixelAt(before, x, 35), pixelAt(after, x, 35)) << "toolbar column " << x;
+    // The grip sits in the new bottom-right corner: white stripe pixel at row 3, column 16.
+    EXPECT_EQ(pixelAt(after, 1000 - 18 + 16, 600 - 18 + 3), "255,255,255");
+    // Canvas now reaches where the window was empty before: a piano-roll band colour.
+    std::string band = pixelAt(after, 900, 400);
+    EXPECT_TRUE(band == "239,239,255" || band == "212,212,255" || band == "127,127,255") << band;
+}
+
+TEST(GuiStartup, FileExitSaysFarewellOnce) {
+    ProgramUnderTest program("exit");
+    program.start();
+    std::string window = program.waitForWindow(TITLE);
+    ASSERT_FALSE(window.empty());
+    program.key(window, "alt+f");
+    usleep(300000);
+    program.pressKeys("x");
+    EXPECT_EQ(program.waitForExit(), 0);
+    EXPECT_EQ(program.count(FAREWELL), 1) << program.output();
+}
+
+TEST(GuiStartup, ClosingTheWindowSaysFarewellOnce) {
+    ProgramUnderTest program("close");
+    program.start();
+    std::string window = program.waitForWindow(TITLE);
+    ASSERT_FALSE(window.empty());
+    program.closeWindow(window);
+    EXPECT_EQ(program.waitForExit(), 0);
+    EXPECT_EQ(program.count(FAREWELL), 1) << program.output();
+}

@@ -1,0 +1,56 @@
+#ifndef GUIDRIVER_H
+#define GUIDRIVER_H
+
+// Drives the real program inside the virtual X server the test runs in:
+// a private HOME, xdotool for input, standard output captured to a file.
+
+#include <sys/types.h>
+
+#include <string>
+
+class ProgramUnderTest {
+public:
+    explicit ProgramUnderTest(const std::string& tag);
+    ~ProgramUnderTest();
+
+    const std::string& home() const { return homeDir; }
+    // Starts the program; env entries "NAME=value" are added to its environment.
+    void start(const std::string& extraEnv = "");
+    // Window id of the first window whose title is exactly `title`, or "" after the timeout.
+    std::string waitForWindow(const std::string& title, int seconds = 20);
+    bool waitForOutput(const std::string& text, int seconds = 20);
+    // Waits for the program to end; its exit status, or -1 when it had to be killed.
+    int waitForExit(int seconds = 20);
+    bool running();
+    std::string output() const;
+    int count(const std::string& text) const;
+
+    void focus(const std::string& window);
+    void key(const std::string& window, const std::string& keys);
+    // Keys to whatever has the keyboard now (an open menu, a dialog).
+    void pressKeys(const std::string& keys);
+    void type(const std::string& window, const std::string& text);
+    void click(const std::string& window, int x, int y, int button = 1);
+    void drag(const std::string& window, int x, int y, int toX, int toY);
+    void moveTo(const std::string& window, int x, int y);
+    void resize(const std::string& window, int w, int h);
+    // Asks to close the window the way a window manager does (WM_DELETE_WINDOW).
+    void closeWindow(const std::string& window);
+    void screenshot(const std::string& path);
+    // Seeds the program's preference file.
+    void writePreferences(const std::string& content);
+    std::string readPreferences() const;
+
+private:
+    std::string homeDir;
+    std::string outPath;
+    pid_t pid = -1;
+    int status = 0;
+};
+
+// Runs a shell command and returns what it printed.
+std::string shellOutput(const std::string& command);
+// RGB of one pixel of a screenshot, as "r,g,b" in 0..255.
+std::string pixelAt(const std::string& png, int x, int y);
+
+#endif

@@ -1,0 +1,90 @@
+#include "testaudio.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace testaudio {
+
+std::string makeTempDir(const std::string& tag) {
+    std::string pattern = "/tmp/cantorel_" + tag + "_XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    return std::string(buf.data());
+}
+
+std::vector<float> sinePeriod(int period, int frames, float amplitude) {
+    std::vector<float> out(frames);
+    for (int i = 0; i < frames; i++) out[i] = amplitude * std::sin(2.0 * M_PI * (i % period) / period);
+    return out;
+}
+
+static double harmonicShape(double phase) {
+    return std::sin(phase) + 0.3 * std::sin(2 * phase) + 0.15 * std::sin(3 * phase);
+}
+
+std::vector<float> harmonicPeriod(int period, int frames, float amplitude) {
+    std::vector<float> out(frames);
+    for (int i = 0; i < frames; i++) out[i] = amplitude / 1.45 * harmonicShape(2.0 * M_PI * (i % period) / period);
+    return out;
+}
+
+std::vector<float> melody(const std::vector<Note>& notes, int rate, float amplitude) {
+    std::vector<float> out;
+    double phase = 0.0;
+    for (const Note& n : notes) {
+        for (int i = 0; i < n.frames; i++) {
+            if (n.hz <= 0.0) {
+                out.push_back(0.0f);
+                continue;
+            }
+            out.push_back(static_cast<float>(amplitude / 1.45 * harmonicShape(phase)));
+            phase = std::fmod(phase + 2.0 * M_PI * n.hz / rate, 2.0 * M_PI);
+        }
+    }
+    return out;
+}
+
+double midiToHz(double midi) { return 440.0 * std::pow(2.0, (midi - 69.0) / 12.0); }
+double hzToMidi(double hz) { return 69.0 + 12.0 * std::log2(hz / 440.0); }
+
+void writeFile(const std::string& path, const std::vector<float>& samples, int rate, int channels, int format) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!f) throw std::runtime_error("cannot write " + path + ": " + sf_strerror(nullptr));
+    sf_write_float(f, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_close(f);
+}
+
+std::vector<float> readFile(const std::string& path, SF_INFO* info) {
+    *info = SF_INFO{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, info);
+    if (!f) throw std::runtime_error("cannot read " + path + ": " + sf_strerror(nullptr));
+    std::vector<float> out(static_cast<size_t>(info->frames * info->channels));
+    sf_count_t got = sf_read_float(f, out.data(), static_cast<sf_count_t>(out.size()));
+    out.resize(static_cast<size_t>(got));
+    sf_close(f);
+    return out;
+}
+
+double zeroCrossingHz(const std::vector<float>& samples, int start, int end, int rate) {
+    double first = -1.0, last = -1.0;
+    int crossings = 0;
+    for (int i = start + 1; i < end; i++) {
+        if (samples[i - 1] < 0.0f && samples[i] >= 0.0f) {
+            // Interpolate where the signal crosses zero between the two samples.
+            double at = (i - 1) + samples[i - 1] / (samples[i - 1] - samples[i]);
+            if (first < 0.0) first = at;
+            last = at;
+            crossings++;
+        }
+    }
+    if (crossings < 2) return 0.0;
+    return (crossings - 1) * rate / (last - first);
+}
+
+}  // namespace testaudio

@@ -1,0 +1,44 @@
+#ifndef TESTAUDIO_H
+#define TESTAUDIO_H
+
+// Signals and files that tests make for themselves.
+
+#include <sndfile.h>
+
+#include <string>
+#include <vector>
+
+namespace testaudio {
+
+// A fresh folder under /tmp, named after the test tag; removed by nobody (tmp).
+std::string makeTempDir(const std::string& tag);
+
+// Sine of a whole number of samples per period, so periods are exact.
+std::vector<float> sinePeriod(int period, int frames, float amplitude = 0.5f);
+
+// A harmonic tone (fundamental plus two weaker harmonics) with the given period.
+std::vector<float> harmonicPeriod(int period, int frames, float amplitude = 0.5f);
+
+struct Note {
+    double hz;   // 0 for a rest (digital silence)
+    int frames;
+};
+
+// Notes joined phase-continuously; harmonic timbre; rests are exact zeros.
+std::vector<float> melody(const std::vector<Note>& notes, int rate, float amplitude = 0.5f);
+
+double midiToHz(double midi);
+double hzToMidi(double hz);
+
+// Writes interleaved samples; format e.g. SF_FORMAT_WAV | SF_FORMAT_PCM_16.
+void writeFile(const std::string& path, const std::vector<float>& samples, int rate, int channels, int format);
+
+// Reads the whole file as interleaved floats and fills info.
+std::vector<float> readFile(const std::string& path, SF_INFO* info);
+
+// Frequency of [start, end) from the mean spacing of rising zero crossings.
+double zeroCrossingHz(const std::vector<float>& samples, int start, int end, int rate);
+
+}  // namespace testaudio
+
+#endif
