@@ -139,7 +139,7 @@ void WaveHandler::releaseAnalysis() {
     analyzeWave = nullptr;
 }
 
-void WaveHandler::installSamples(const SF_INFO& info, float* loaded, long long total) {
+void WaveHandler::installSamples(const SF_INFO& info, float* loaded, float* working, long long total) {
     releaseAnalysis();
     free(originalSamples);
     free(modifiedSamples);
@@ -148,8 +148,7 @@ void WaveHandler::installSamples(const SF_INFO& info, float* loaded, long long t
     sfinfoin->frames = total / info.channels;
     channels = info.channels;
     originalSampleslen = static_cast<int>(total);
-    size_t room = static_cast<size_t>(info.frames) * info.channels + BLOCK;
-    modifiedSamples = static_cast<float*>(calloc(room, sizeof(float)));
+    modifiedSamples = working;
     mixdown.assign(channels > 1 ? sfinfoin->frames + BLOCK : 0, 0.0f);
     for (long long frame = 0; channels > 1 && frame < sfinfoin->frames; frame++) {
         double sum = 0.0;
@@ -172,35 +171,34 @@ void WaveHandler::loadWave(string* path) {
             tellUser("Cannot open \"" + *path + "\": " + sf_strerror(nullptr));
         return;
     }
-    if (!acceptable(info, *path)) {
-        sf_close(file);
-        return;
-    }
+    loadStream(file, info, *path);
+    sf_close(file);
+}
+
+bool WaveHandler::loadStream(SNDFILE* file, const SF_INFO& info, const string& name) {
+    if (!acceptable(info, name)) return false;
     size_t room = static_cast<size_t>(info.frames) * info.channels + BLOCK;
     float* loaded = static_cast<float*>(calloc(room, sizeof(float)));
-    if (!loaded) {
-        sf_close(file);
-        tellUser("Cannot open \"" + *path + "\": not enough memory for its samples.");
-        return;
+    float* working = static_cast<float*>(calloc(room, sizeof(float)));
+    if (!loaded || !working) {
+        free(loaded);
+        free(working);
+        tellUser("Cannot open \"" + name + "\": not enough memory for its samples.");
+        return false;
     }
     long long total = readBlocks(file, info, loaded);
-    sf_close(file);
     replaceNonFinite(loaded, total);
-    long long announced = info.frames;
-    installSamples(info, loaded, total);
-    if (!modifiedSamples) {
-        tellUser("Not enough memory to edit \"" + *path + "\".");
-        return;
-    }
-    if (sfinfoin->frames < announced)
-        tellUser("\"" + *path + "\" is shorter than its header says: " + std::to_string(sfinfoin->frames) + " of " +
-                 std::to_string(announced) + " frames could be read.");
+    installSamples(info, loaded, working, total);
+    if (sfinfoin->frames < info.frames)
+        tellUser("\"" + name + "\" is shorter than its header says: " + std::to_string(sfinfoin->frames) + " of " +
+                 std::to_string(info.frames) + " frames could be read.");
     if (wavePanel) wavePanel->adjustScrollbar();
     cout << "totreadcount=" << total << "\n";
     analyzeWave = new WaveAnalysis(monoSamples(), frameCount(), sfinfoin->samplerate, 1024, this);
     analyzeWave->findFrequencies();
     analyzeWave->findSegments();
     restoreOriginal();
+    return true;
 }
 
 void WaveHandler::restoreOriginal() {

@@ -45,8 +45,13 @@ public:
 
     void init();
     void loadWave(string* path);
+    // Loads from a stream that is already open (a file, or memory); name is
+    // what messages call it. False when the document was left unchanged.
+    bool loadStream(SNDFILE* file, const SF_INFO& info, const string& name);
     void restoreOriginal();
     void resampleWaveIfRequired();
+    // Writes the working samples to an open stream in blocks; false on a short write.
+    bool writeSamples(SNDFILE* out);
     void writeFile(string* path);
     void playWave(int start, int end);
     void setVolume(float volume);
@@ -119,10 +124,9 @@ private:
     bool acceptable(const SF_INFO& info, const string& path);
     long long readBlocks(SNDFILE* file, const SF_INFO& info, float* into);
     void replaceNonFinite(float* samples, long long count);
-    void installSamples(const SF_INFO& info, float* loaded, long long total);
+    void installSamples(const SF_INFO& info, float* loaded, float* working, long long total);
     void releaseAnalysis();
     void applyNotes(const std::vector<int>& segmentIndexes, const std::vector<int>& notes);
-    bool writeSamples(SNDFILE* out);
     bool writeAtomically(const string& target);
     void resampleChannel(int channel);
     void flushPitchRun(int* xs, int* detected, int* corrected, int& freqWidth);
