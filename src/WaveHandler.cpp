@@ -405,7 +405,7 @@ bool WaveHandler::cancelledAutoSave() {
     if (!unsavedChanges) return false;
     cout.flush();
     fl_message_title("Save changes?");
-    int answer = fl_choice("Save changes?\nThe corrected audio has not been saved.", "Cancel", "Save", "Discard");
+    int answer = fl_choice("Save changes?\nThe corrected audio has not been saved.", "&Cancel", "&Save", "&Discard");
     if (answer == 2) return false;
     if (answer == 0) return true;
     fileSaveAs();
