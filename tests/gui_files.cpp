@@ -63,7 +63,7 @@ protected:
     }
 
     void saveAsThroughChooser(const std::string& name) {
-        program.key(window, "alt+f");
+        program.click(window, 15, 10);
         usleep(300000);
         program.pressKeys("a");
         choose("Save audio file as", name);
@@ -153,7 +153,7 @@ TEST_F(GuiFiles, ExitAsksAboutUnsavedCorrectionAndCancelKeepsRunning) {
     openThroughChooser(input);
     ASSERT_TRUE(program.waitForOutput("totreadcount="));
     pickScaleItem(5);
-    program.key(window, "alt+f");
+    program.click(window, 15, 10);
     usleep(300000);
     program.pressKeys("x");
     std::string question = program.waitForWindow("Save changes\\?");

@@ -171,6 +171,15 @@ void ProgramUnderTest::closeWindow(const std::string& window) {
     XCloseDisplay(display);
 }
 
+void ProgramUnderTest::origin(const std::string& window, int& x, int& y) {
+    std::string shell = shellOutput("xdotool getwindowgeometry --shell " + window);
+    x = y = 0;
+    size_t at = shell.find("X=");
+    if (at != std::string::npos) x = std::stoi(shell.substr(at + 2));
+    at = shell.find("Y=");
+    if (at != std::string::npos) y = std::stoi(shell.substr(at + 2));
+}
+
 void ProgramUnderTest::screenshot(const std::string& path) { run("import -window root '" + path + "'"); }
 
 void ProgramUnderTest::writePreferences(const std::string& content) {

@@ -37,6 +37,8 @@ public:
     // Asks to close the window the way a window manager does (WM_DELETE_WINDOW).
     void closeWindow(const std::string& window);
     void screenshot(const std::string& path);
+    // Where the window's top-left corner is on the screen.
+    void origin(const std::string& window, int& x, int& y);
     // Seeds the program's preference file.
     void writePreferences(const std::string& content);
     std::string readPreferences() const;

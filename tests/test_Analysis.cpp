@@ -1,0 +1,906 @@
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Analysis.h"
+#include "testaudio.h"
+
+namespace {
+
+const int WINDOW = 1024;  // the window the document passes
+
+std::unique_ptr<WaveAnalysis> analyse(std::vector<float>& samples, int rate) {
+    std::unique_ptr<WaveAnalysis> analysis(
+        new WaveAnalysis(samples.data(), static_cast<int>(samples.size()), rate, WINDOW, nullptr));
+    analysis->findFrequencies();
+    analysis->findSegments();
+    return analysis;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The detection written as plainly as possible, kept here to compare the shipped one against.
+
+struct Detection {
+    std::vector<int> waveWidth;
+    std::vector<float> frequency;
+    std::vector<double> midiValue;
+};
+
+void plainSilence(const std::vector<float>& x, std::vector<float>& frequency) {
+    int n = static_cast<int>(x.size());
+    int startAt = -1;
+    for (int at = 0; at < n; at++) {
+        if (std::fabs(x[at]) > 0 || at == n - 1) {
+            if (startAt != -1 && at - startAt > 200) {
+                for (int k = startAt; k < at; k++) frequency[k] = -1.0f;
+            }
+            startAt = -1;
+        } else if (startAt == -1) {
+            startAt = at;
+        }
+    }
+}
+
+int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& frequency, int at, int wide) {
+    if (static_cast<long long>(at) + wide > static_cast<long long>(x.size())) return -1;
+    int half = wide / 2;
+    for (int k = at; k < at + half; k++) {
+        if (frequency[k] == -1.0f) return -1;
+    }
+    double maximum = -1.0;
+    int maximumAt = -1;
+    for (int i = at + 20; i < at + half; i++) {
+        double sum = 0.0;
+        for (int j = 0; j < half; j++) sum += static_cast<double>(x[at + j]) * static_cast<double>(x[i + j]);
+        if (sum > maximum) {
+            maximum = sum;
+            maximumAt = i;
+        }
+    }
+    return maximumAt;
+}
+
+Detection plainDetection(const std::vector<float>& x, int rate) {
+    int n = static_cast<int>(x.size());
+    Detection d{std::vector<int>(n, 0), std::vector<float>(n, 0.0f), std::vector<double>(n, 0.0)};
+    plainSilence(x, d.frequency);
+    int priorWidth = -1;
+    for (int i = 0; i < n;) {
+        if (d.frequency[i] == -1.0f) {
+            i++;
+            continue;
+        }
+        int wide = priorWidth > 29 ? static_cast<int>(priorWidth * 3.0) : WINDOW;
+        int match = plainAutocorrelate(x, d.frequency, i, wide);
+        if (match == -1) {
+            i++;
+            continue;
+        }
+        d.waveWidth[i] = match - i;
+        float freq = static_cast<float>(rate) / (match - i);
+        for (int k = i; k <= match; k++) d.frequency[k] = freq;
+        priorWidth = match - i;
+        i = match;
+    }
+    for (int i = 0; i < n; i++) {
+        if (d.frequency[i] == 0.0f) d.frequency[i] = -1.0f;
+        d.midiValue[i] = d.frequency[i] > 10.0f ? 12.0 * std::log(d.frequency[i] / 220.0) / std::log(2.0) + 57.01 : -1.0;
+    }
+    return d;
+}
+
+// Whole-array comparison that names the first differing index.
+template <typename T>
+::testing::AssertionResult sameArray(const char* name, const std::vector<T>& expected, const T* actual) {
+    for (size_t i = 0; i < expected.size(); i++) {
+        if (!(expected[i] == actual[i])) {
+            return ::testing::AssertionFailure()
+                   << name << " differs first at " << i << ": expected " << expected[i] << ", got " << actual[i];
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+void expectSameDetection(std::vector<float>& x, int rate, const char* material) {
+    SCOPED_TRACE(material);
+    Detection expected = plainDetection(x, rate);
+    std::unique_ptr<WaveAnalysis> shipped = analyse(x, rate);
+    EXPECT_TRUE(sameArray("waveWidth", expected.waveWidth, shipped->waveWidth));
+    EXPECT_TRUE(sameArray("frequency", expected.frequency, shipped->frequency));
+    EXPECT_TRUE(sameArray("midiValue", expected.midiValue, shipped->midiValue));
+    int periods = 0;
+    for (int w : expected.waveWidth) periods += w > 0;
+    EXPECT_GT(periods, 0) << "the material should hold detectable periods";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Generated materials. A fixed xorshift keeps them the same on every platform.
+
+class Noise {
+public:
+    explicit Noise(uint64_t seed) : state(seed * 2654435761u + 1) {}
+    double uniform() {  // in [-1, 1)
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return static_cast<double>(state >> 11) / 4503599627370496.0 - 1.0;
+    }
+
+private:
+    uint64_t state;
+};
+
+// A sung line: notes with vibrato, slides into each note, some notes 20-40 cents off, breath
+// noise under the voice and rests of digital silence.
+std::vector<float> sungMelody(double seconds, int rate, uint64_t seed) {
+    static const int notes[] = {57, 59, 60, 62, 64, 65, 67, 69, 71, 72, 74};
+    Noise noise(seed);
+    std::vector<float> out;
+    size_t total = static_cast<size_t>(seconds * rate);
+    double phase = 0.0, midi = 64.0;
+    while (out.size() < total) {
+        if (noise.uniform() > 0.7) {
+            out.resize(out.size() + static_cast<size_t>((0.3 + 0.1 * noise.uniform()) * rate), 0.0f);
+            continue;
+        }
+        double target = notes[static_cast<int>((noise.uniform() + 1.0) * 5.5)];
+        if (noise.uniform() > 0.5) target += 0.2 + 0.1 * (noise.uniform() + 1.0);  // 20 .. 40 cents sharp
+        int frames = static_cast<int>((0.45 + 0.2 * noise.uniform()) * rate);
+        double start = midi;
+        for (int k = 0; k < frames; k++) {
+            double t = static_cast<double>(k) / rate;
+            double slide = t < 0.05 ? start + (target - start) * t / 0.05 : target;
+            double vibrato = t > 0.15 ? 0.3 * std::sin(2.0 * M_PI * 5.5 * t) : 0.0;
+            double hz = 440.0 * std::pow(2.0, (slide + vibrato - 69.0) / 12.0);
+            phase = std::fmod(phase + 2.0 * M_PI * hz / rate, 2.0 * M_PI);
+            double envelope = std::fmin(1.0, std::fmin(t / 0.02, (frames - k) / (0.03 * rate)));
+            double voice = std::sin(phase) + 0.5 * std::sin(2 * phase) + 0.25 * std::sin(3 * phase) +
+                           0.12 * std::sin(4 * phase);
+            out.push_back(static_cast<float>(envelope * (0.3 * voice + 0.003 * noise.uniform())));
+        }
+        midi = target;
+    }
+    out.resize(total);
+    return out;
+}
+
+std::vector<float> whiteNoise(int frames, uint64_t seed) {
+    Noise noise(seed);
+    std::vector<float> out(frames);
+    for (float& v : out) v = static_cast<float>(0.5 * noise.uniform());
+    return out;
+}
+
+// White noise through a one-pole low-pass.
+std::vector<float> brownNoise(int frames, uint64_t seed) {
+    Noise noise(seed);
+    std::vector<float> out(frames);
+    double y = 0.0;
+    for (float& v : out) {
+        y = 0.995 * y + 0.005 * noise.uniform();
+        v = static_cast<float>(8.0 * y);
+    }
+    return out;
+}
+
+// Mains hum: 40 Hz with two harmonics; its period is longer than the first window searches.
+std::vector<float> hum40(int frames, int rate) {
+    std::vector<float> out(frames);
+    for (int i = 0; i < frames; i++) {
+        double p = 2.0 * M_PI * 40.0 * i / rate;
+        out[i] = static_cast<float>(0.3 * std::sin(p) + 0.1 * std::sin(2 * p) + 0.05 * std::sin(3 * p));
+    }
+    return out;
+}
+
+// Speech-like: a glottal pulse train with jittered period and a falling contour through three
+// formant resonators, syllables separated by pauses and hissed consonants.
+std::vector<float> speechLike(double seconds, int rate, uint64_t seed) {
+    static const double vowels[][3] = {{730, 1090, 2440}, {270, 2290, 3010}, {570, 840, 2410}, {440, 1020, 2240}};
+    Noise noise(seed);
+    std::vector<float> out;
+    size_t total = static_cast<size_t>(seconds * rate);
+    while (out.size() < total) {
+        const double* formants = vowels[static_cast<int>((noise.uniform() + 1.0) * 2.0) % 4];
+        double y1[3] = {0, 0, 0}, y2[3] = {0, 0, 0};
+        double basePitch = 120.0 + 30.0 * noise.uniform();
+        int frames = static_cast<int>((0.25 + 0.1 * noise.uniform()) * rate);
+        double pulsePhase = 0.0, periodJitter = 1.0;
+        for (int k = 0; k < frames; k++) {
+            double hz = basePitch * (1.0 - 0.15 * k / frames) * periodJitter;
+            pulsePhase += hz / rate;
+            if (pulsePhase >= 1.0) {
+                pulsePhase -= 1.0;
+                periodJitter = 1.0 + 0.02 * noise.uniform();
+            }
+            double source = pulsePhase < 0.6 ? 0.5 * (1.0 - std::cos(M_PI * pulsePhase / 0.6)) : 0.0;
+            double sum = 0.0;
+            for (int f = 0; f < 3; f++) {
+                double r = std::exp(-M_PI * 90.0 / rate);
+                double c = 2.0 * r * std::cos(2.0 * M_PI * formants[f] / rate);
+                double y = source * (1.0 - r) + c * y1[f] - r * r * y2[f];
+                y2[f] = y1[f];
+                y1[f] = y;
+                sum += y / (f + 1);
+            }
+            double envelope = std::fmin(1.0, std::fmin(k / (0.03 * rate), (frames - k) / (0.04 * rate)));
+            out.push_back(static_cast<float>(0.5 * envelope * sum));
+        }
+        int hiss = static_cast<int>(0.06 * rate);
+        for (int k = 0; k < hiss; k++) out.push_back(static_cast<float>(0.05 * noise.uniform()));
+        out.resize(out.size() + static_cast<size_t>((0.12 + 0.05 * noise.uniform()) * rate), 0.0f);
+    }
+    out.resize(total);
+    return out;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+TEST(AnalysisConstruction, ArraysAreZeroAndNothingIsAnalysed) {
+    std::vector<float> samples = testaudio::sinePeriod(100, 5000);
+    WaveAnalysis analysis(samples.data(), 5000, 44100, WINDOW, nullptr);
+    for (int i = 0; i < 5000; i++) {
+        ASSERT_EQ(analysis.waveWidth[i], 0);
+        ASSERT_EQ(analysis.frequency[i], 0.0f);
+        ASSERT_EQ(analysis.midiValue[i], 0.0);
+        ASSERT_EQ(analysis.correctedMidiValue[i], 0.0);
+    }
+    EXPECT_TRUE(analysis.segments->empty());
+    EXPECT_TRUE(analysis.needsResampling);
+    EXPECT_EQ(analysis.maxAmplitude, 0);
+}
+
+TEST(AnalysisConstruction, StartsOnGMajor) {
+    std::vector<float> samples(10, 0.0f);
+    WaveAnalysis analysis(samples.data(), 10, 44100, WINDOW, nullptr);
+    const bool gMajor[12] = {true, false, true, false, true, false, true, true, false, true, false, true};
+    for (int pc = 0; pc < 12; pc++) EXPECT_EQ(analysis.inScale(pc), gMajor[pc]) << "pitch class " << pc;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Conversions
+
+TEST(AnalysisConversions, MidiToFrequency) {
+    EXPECT_NEAR(WaveAnalysis::midiToFrequency(69), 440.0, 1e-9);
+    EXPECT_NEAR(WaveAnalysis::midiToFrequency(57), 220.0, 1e-9);
+    EXPECT_NEAR(WaveAnalysis::midiToFrequency(0), 8.1758, 1e-4);
+    EXPECT_NEAR(WaveAnalysis::midiToFrequency(81), 880.0, 1e-9);
+}
+
+TEST(AnalysisConversions, FrequencyToMidiSitsOneCentAbove) {
+    EXPECT_NEAR(WaveAnalysis::frequencyToMidi(440.0f), 69.01, 1e-9);
+    EXPECT_NEAR(WaveAnalysis::frequencyToMidi(220.0f), 57.01, 1e-9);
+    EXPECT_NEAR(WaveAnalysis::frequencyToMidi(110.0f), 45.01, 1e-9);
+    EXPECT_NEAR(WaveAnalysis::frequencyToMidi(static_cast<float>(WaveAnalysis::midiToFrequency(60.5))), 60.51, 1e-5);
+}
+
+TEST(AnalysisConversions, HelpersMyabsAndNear) {
+    std::vector<float> samples(4, 0.0f);
+    WaveAnalysis analysis(samples.data(), 4, 44100, WINDOW, nullptr);
+    EXPECT_EQ(analysis.myabs(-2.5), 2.5);
+    EXPECT_EQ(analysis.myabs(3.0), 3.0);
+    EXPECT_TRUE(analysis.near(0.5f, 1.0f, 1.5f));
+    EXPECT_FALSE(analysis.near(0.5f, 1.0f, 1.6f));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scales and snapping
+
+TEST(AnalysisScales, EveryNamedScaleEnablesItsSevenPitchClasses) {
+    const char* names[12] = {"c major", "c# major", "d major", "d# major", "e major",  "f major",
+                             "f# major", "g major", "g# major", "a major", "a# major", "b major"};
+    std::vector<float> samples(4, 0.0f);
+    WaveAnalysis analysis(samples.data(), 4, 44100, WINDOW, nullptr);
+    for (int tonic = 0; tonic < 12; tonic++) {
+        analysis.setScale(names[tonic]);
+        for (int pc = 0; pc < 12; pc++) {
+            int step = (pc - tonic + 12) % 12;
+            bool expected = step == 0 || step == 2 || step == 4 || step == 5 || step == 7 || step == 9 || step == 11;
+            EXPECT_EQ(analysis.inScale(pc), expected) << names[tonic] << ", pitch class " << pc;
+        }
+    }
+    analysis.setScale("chromatic");
+    for (int pc = 0; pc < 12; pc++) EXPECT_TRUE(analysis.inScale(pc));
+}
+
+TEST(AnalysisScales, UnknownNamesSelectAnEmptyScale) {
+    std::vector<float> samples(4, 0.0f);
+    WaveAnalysis analysis(samples.data(), 4, 44100, WINDOW, nullptr);
+    for (const char* name : {"C Major", "none", "", "c major ", "Chromatic", "h major"}) {
+        analysis.setScale("chromatic");
+        analysis.setScale(name);
+        for (int pc = 0; pc < 12; pc++) EXPECT_FALSE(analysis.inScale(pc)) << '"' << name << '"';
+    }
+    analysis.setScale(nullptr);
+    for (int pc = 0; pc < 12; pc++) EXPECT_FALSE(analysis.inScale(pc));
+    analysis.setScale("C Major");
+    EXPECT_EQ(analysis.closestMatch(60.0), 59.0);
+}
+
+TEST(AnalysisScales, ClosestMatchChromaticRoundsHalfUpAndRejectsNoPitch) {
+    std::vector<float> samples(4, 0.0f);
+    WaveAnalysis analysis(samples.data(), 4, 44100, WINDOW, nullptr);
+    analysis.setScale("chromatic");
+    EXPECT_EQ(analysis.closestMatch(4.99), -1.0);
+    EXPECT_EQ(analysis.closestMatch(-1.0), -1.0);
+    EXPECT_EQ(analysis.closestMatch(std::nan("")), -1.0);
+    EXPECT_EQ(analysis.closestMatch(5.0), 5.0);
+    EXPECT_EQ(analysis.closestMatch(60.4), 60.0);
+    EXPECT_EQ(analysis.closestMatch(60.5), 61.0);
+    EXPECT_EQ(analysis.closestMatch(127.2), 127.0);
+}
+
+TEST(AnalysisScales, ClosestMatchOutsideTheScaleGoesToTheNearerNeighbour) {
+    std::vector<float> samples(4, 0.0f);
+    WaveAnalysis analysis(samples.data(), 4, 44100, WINDOW, nullptr);
+    analysis.setScale("c major");
+    EXPECT_EQ(analysis.closestMatch(61.2), 62.0);
+    EXPECT_EQ(analysis.closestMatch(61.0), 60.0);  // an exact tie goes below
+    EXPECT_EQ(analysis.closestMatch(60.6), 60.0);
+    EXPECT_EQ(analysis.closestMatch(62.3), 62.0);  // in the scale: unchanged
+    EXPECT_EQ(analysis.closestMatch(66.0), 65.0);  // F# -> F
+    EXPECT_EQ(analysis.closestMatch(66.3), 67.0);  // F# + 0.3 -> G
+}
+
+// ---------------------------------------------------------------------------------------------
+// Silence
+
+TEST(AnalysisSilence, MoreThanTwoHundredQuietSamplesAreSilence) {
+    for (int run : {200, 201}) {
+        std::vector<float> samples(1000, 0.25f);
+        for (int i = 300; i < 300 + run; i++) samples[i] = 0.0f;
+        WaveAnalysis analysis(samples.data(), 1000, 44100, WINDOW, nullptr);
+        analysis.findSilence();
+        float inside = run == 201 ? -1.0f : 0.0f;
+        EXPECT_EQ(analysis.frequency[299], 0.0f) << run;
+        EXPECT_EQ(analysis.frequency[300], inside) << run;
+        EXPECT_EQ(analysis.frequency[300 + run - 1], inside) << run;
+        EXPECT_EQ(analysis.frequency[300 + run], 0.0f) << run;  // the sample that ends the run
+    }
+}
+
+TEST(AnalysisSilence, TheLastSampleIsNeverMarkedAndNaNCountsAsQuiet) {
+    std::vector<float> samples(600, 0.25f);
+    for (int i = 100; i < 350; i++) samples[i] = std::nanf("");
+    for (int i = 300; i < 600; i++) samples[i] = 0.0f;  // a mixed quiet run reaching the end
+    WaveAnalysis analysis(samples.data(), 600, 44100, WINDOW, nullptr);
+    analysis.findSilence();
+    EXPECT_EQ(analysis.frequency[99], 0.0f);
+    EXPECT_EQ(analysis.frequency[100], -1.0f);
+    EXPECT_EQ(analysis.frequency[598], -1.0f);
+    EXPECT_EQ(analysis.frequency[599], 0.0f);
+}
+
+TEST(AnalysisSilence, FindSilenceClearsEarlierResults) {
+    std::vector<float> samples(600, 0.25f);
+    WaveAnalysis analysis(samples.data(), 600, 44100, WINDOW, nullptr);
+    for (int i = 0; i < 600; i++) analysis.frequency[i] = 123.0f;
+    analysis.findSilence();
+    for (int i = 0; i < 600; i++) ASSERT_EQ(analysis.frequency[i], 0.0f);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Autocorrelation and periods
+
+TEST(AnalysisPeriods, AutocorrelateFindsThePeriodAndPrefersTheSmallestOfEqualLags) {
+    // Every period holds the same floats, so lags 100, 200, 300, 400 and 500 tie exactly.
+    std::vector<float> samples = testaudio::sinePeriod(100, 4000);
+    WaveAnalysis analysis(samples.data(), 4000, 44100, WINDOW, nullptr);
+    EXPECT_EQ(analysis.autocorrelate(0, 1024), 100);
+    EXPECT_EQ(analysis.autocorrelate(1000, 1024), 1100);
+    EXPECT_EQ(analysis.autocorrelate(37, 300), 137);
+}
+
+TEST(AnalysisPeriods, AutocorrelateNeedsTheWholeWindow) {
+    std::vector<float> samples = testaudio::sinePeriod(100, 2000);
+    WaveAnalysis analysis(samples.data(), 2000, 44100, WINDOW, nullptr);
+    EXPECT_EQ(analysis.autocorrelate(976, 1024), 1076);  // ends exactly at the buffer's end
+    EXPECT_EQ(analysis.autocorrelate(977, 1024), -1);
+    EXPECT_EQ(analysis.autocorrelate(-1, 300), -1);
+    EXPECT_EQ(analysis.autocorrelate(0, -5), -1);
+}
+
+TEST(AnalysisPeriods, AutocorrelateSkipsWindowsWhoseFirstHalfTouchesSilence) {
+    std::vector<float> samples = testaudio::sinePeriod(100, 3000);
+    WaveAnalysis analysis(samples.data(), 3000, 44100, WINDOW, nullptr);
+    analysis.frequency[511] = -1.0f;
+    EXPECT_EQ(analysis.autocorrelate(0, 1024), -1);
+    EXPECT_EQ(analysis.autocorrelate(1, 1024), -1);
+    EXPECT_EQ(analysis.autocorrelate(512, 1024), 612);
+    analysis.frequency[511] = 0.0f;
+    analysis.frequency[512] = -1.0f;  // in the second half: correlated anyway
+    EXPECT_EQ(analysis.autocorrelate(0, 1024), 100);
+}
+
+TEST(AnalysisPeriods, SumsOfMinusOneOrLessAreNeverChosen) {
+    // A 42-sample window searches lag 20 alone, and its sum is x[0] * x[20] = tail.
+    for (float tail : {-2.0f, -1.0f, -0.999f}) {
+        std::vector<float> samples(42, 0.0f);
+        samples[0] = 1.0f;
+        samples[20] = tail;
+        WaveAnalysis analysis(samples.data(), 42, 44100, WINDOW, nullptr);
+        EXPECT_EQ(analysis.autocorrelate(0, 42), tail > -1.0f ? 20 : -1) << tail;
+    }
+}
+
+TEST(AnalysisPeriods, MarkFrequencyCoversBothEnds) {
+    std::vector<float> samples(1000, 0.1f);
+    WaveAnalysis analysis(samples.data(), 1000, 44100, WINDOW, nullptr);
+    analysis.markFrequency(100, 200);
+    EXPECT_EQ(analysis.waveWidth[100], 100);
+    EXPECT_EQ(analysis.waveWidth[101], 0);
+    EXPECT_EQ(analysis.frequency[99], 0.0f);
+    for (int i = 100; i <= 200; i++) ASSERT_EQ(analysis.frequency[i], 441.0f);
+    EXPECT_EQ(analysis.frequency[201], 0.0f);
+}
+
+TEST(AnalysisPeriods, SteadyToneIsTrackedPeriodByPeriod) {
+    std::vector<float> samples = testaudio::sinePeriod(100, 10000);  // 441 Hz
+    std::unique_ptr<WaveAnalysis> analysis = analyse(samples, 44100);
+    // After the first period the window is 300 samples, so the last start is 9700.
+    for (int i = 0; i < 10000; i++) {
+        int expected = (i % 100 == 0 && i <= 9700) ? 100 : 0;
+        ASSERT_EQ(analysis->waveWidth[i], expected) << i;
+    }
+    for (int i = 0; i <= 9800; i++) ASSERT_EQ(analysis->frequency[i], 441.0f) << i;
+    for (int i = 9801; i < 10000; i++) ASSERT_EQ(analysis->frequency[i], -1.0f) << i;
+    EXPECT_NEAR(analysis->midiValue[500], 69.01 + 12.0 * std::log2(441.0 / 440.0), 1e-9);
+    EXPECT_EQ(analysis->midiValue[9999], -1.0);
+}
+
+TEST(AnalysisPeriods, PeriodOf29KeepsTheFirstWindowAndOf30TriplesIt) {
+    // 29 and 30 samples per period at 44100 Hz; the window length shows where detection ends.
+    for (int period : {29, 30}) {
+        std::vector<float> samples = testaudio::sinePeriod(period, 3000);
+        std::unique_ptr<WaveAnalysis> analysis = analyse(samples, 44100);
+        int window = period == 29 ? 1024 : 90;
+        int lastStart = 0;
+        for (int i = 0; i < 3000; i++) {
+            if (analysis->waveWidth[i] != 0) {
+                ASSERT_EQ(analysis->waveWidth[i], period) << i;
+                lastStart = i;
+            }
+        }
+        EXPECT_EQ(lastStart, (3000 - window) / period * period) << period;
+    }
+}
+
+TEST(AnalysisPeriods, DetectionStopsBeforeSilenceAndResumesAfterIt) {
+    // The tone is exactly 0.0 at every period start, so the silence runs from 3000 to 3300.
+    std::vector<float> samples = testaudio::sinePeriod(100, 6300);
+    for (int i = 3000; i < 3300; i++) samples[i] = 0.0f;
+    std::unique_ptr<WaveAnalysis> analysis = analyse(samples, 44100);
+    EXPECT_EQ(analysis->waveWidth[2800], 100);
+    // From 2900 on every window has silence in its first half: no period starts there.
+    for (int i = 2801; i <= 3300; i++) ASSERT_EQ(analysis->waveWidth[i], 0) << i;
+    EXPECT_EQ(analysis->frequency[2900], 441.0f);
+    for (int i = 2901; i <= 3300; i++) ASSERT_EQ(analysis->frequency[i], -1.0f) << i;
+    EXPECT_EQ(analysis->waveWidth[3301], 100);  // the window kept its length across the rest
+    EXPECT_EQ(analysis->frequency[3301], 441.0f);
+}
+
+TEST(AnalysisPeriods, TenHertzIsNoPitchButAnythingAboveIs) {
+    std::vector<float> samples = testaudio::sinePeriod(100, 3000);
+    std::unique_ptr<WaveAnalysis> at1000 = analyse(samples, 1000);
+    EXPECT_EQ(at1000->frequency[0], 10.0f);
+    EXPECT_EQ(at1000->midiValue[0], -1.0);
+    std::unique_ptr<WaveAnalysis> at1001 = analyse(samples, 1001);
+    EXPECT_EQ(at1001->frequency[0], 10.01f);
+    EXPECT_NEAR(at1001->midiValue[0], WaveAnalysis::frequencyToMidi(10.01f), 1e-12);
+    std::vector<float> tone220 = testaudio::sinePeriod(200, 3000);
+    std::unique_ptr<WaveAnalysis> at44000 = analyse(tone220, 44000);
+    EXPECT_NEAR(at44000->midiValue[0], 57.01, 1e-9);
+}
+
+TEST(AnalysisPeriods, ProgressRisesToOneAndDoesNotChangeResults) {
+    std::vector<float> samples = sungMelody(2.0, 44100, 7);
+    std::vector<double> seen;
+    WaveAnalysis watched(samples.data(), static_cast<int>(samples.size()), 44100, WINDOW, nullptr);
+    watched.progress = [&seen](double share) { seen.push_back(share); };
+    watched.findFrequencies();
+    WaveAnalysis quiet(samples.data(), static_cast<int>(samples.size()), 44100, WINDOW, nullptr);
+    quiet.findFrequencies();
+    ASSERT_GE(seen.size(), 10u);
+    for (size_t k = 1; k < seen.size(); k++) ASSERT_LE(seen[k - 1], seen[k]);
+    EXPECT_GE(seen.front(), 0.0);
+    EXPECT_EQ(seen.back(), 1.0);
+    for (size_t i = 0; i < samples.size(); i++) {
+        ASSERT_EQ(watched.waveWidth[i], quiet.waveWidth[i]);
+        ASSERT_EQ(watched.frequency[i], quiet.frequency[i]);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bad input
+
+TEST(AnalysisBadInput, TooShortEmptySilentOrSingleSampleBuffersGiveNoPitch) {
+    std::vector<std::vector<float>> buffers = {
+        testaudio::sinePeriod(100, 1000),  // shorter than the window
+        std::vector<float>(5000, 0.0f),    // all silence
+        std::vector<float>(1, 0.5f),
+        std::vector<float>(1, 0.0f),
+    };
+    for (std::vector<float>& samples : buffers) {
+        SCOPED_TRACE(samples.size());
+        std::unique_ptr<WaveAnalysis> analysis = analyse(samples, 44100);
+        for (size_t i = 0; i < samples.size(); i++) {
+            ASSERT_EQ(analysis->frequency[i], -1.0f);
+            ASSERT_EQ(analysis->midiValue[i], -1.0);
+            ASSERT_EQ(analysis->waveWidth[i], 0);
+        }
+        EXPECT_TRUE(analysis->segments->empty());
+        analysis->calculateCorrectPitch();
+        EXPECT_EQ(analysis->correctedMidiValue[0], -1.0);
+    }
+}
+
+TEST(AnalysisBadInput, ZeroLengthAndMissingBuffersDoNothing) {
+    std::vector<float> none;
+    WaveAnalysis empty(none.data(), 0, 44100, WINDOW, nullptr);
+    empty.findFrequencies();
+    empty.findSegments();
+    empty.findMaxAmplitude();
+    empty.calculateCorrectPitch();
+    EXPECT_TRUE(empty.segments->empty());
+    EXPECT_TRUE(empty.needsResampling);
+    EXPECT_EQ(empty.autocorrelate(0, 1024), -1);
+    WaveAnalysis missing(nullptr, 500, 44100, WINDOW, nullptr);
+    missing.findFrequencies();
+    missing.findSegments();
+    EXPECT_TRUE(missing.segments->empty());
+}
+
+TEST(AnalysisBadInput, NaNAndInfiniteSamplesMatchThePlainLoop) {
+    std::vector<float> samples = testaudio::harmonicPeriod(150, 20000);
+    samples[3000] = std::numeric_limits<float>::infinity();
+    samples[9000] = -std::numeric_limits<float>::infinity();
+    for (int i = 14000; i < 14050; i++) samples[i] = std::nanf("");
+    samples[17000] = 3.0e38f;
+    expectSameDetection(samples, 44100, "harmonic 294 Hz with inf, NaN and huge samples");
+    std::unique_ptr<WaveAnalysis> analysis = analyse(samples, 44100);
+    analysis->setScale("c major");
+    analysis->calculateCorrectPitch();
+    analysis->findMaxAmplitude();
+    EXPECT_GT(analysis->maxAmplitude, 0);
+}
+
+TEST(AnalysisBadInput, LowAndHighSampleRates) {
+    // Sines, because the later windows span one and a half periods: every half period of a sine
+    // holds the same energy, so the true period wins exactly.
+    std::vector<float> low = testaudio::sinePeriod(40, 8000);  // 200 Hz at 8 kHz
+    std::unique_ptr<WaveAnalysis> at8k = analyse(low, 8000);
+    EXPECT_EQ(at8k->waveWidth[0], 40);
+    EXPECT_EQ(at8k->frequency[4000], 200.0f);
+    ASSERT_EQ(at8k->segments->size(), 1u);
+    EXPECT_EQ((*at8k->segments)[0]->midiNumber, 55);  // 200 Hz is 55.36 with the 0.01 offset
+    std::vector<float> high = testaudio::sinePeriod(256, 192000);  // 750 Hz at 192 kHz
+    std::unique_ptr<WaveAnalysis> at192k = analyse(high, 192000);
+    EXPECT_EQ(at192k->waveWidth[0], 256);
+    EXPECT_EQ(at192k->frequency[96000], 750.0f);
+    ASSERT_EQ(at192k->segments->size(), 1u);
+    EXPECT_EQ((*at192k->segments)[0]->midiNumber, 78);  // 750 Hz is 78.24
+}
+
+TEST(AnalysisBadInput, PeakAmplitudeTruncatesAndSurvivesWildValues) {
+    std::vector<float> samples = {0.5f, 2.7f, -3.9f, 1.0f};
+    WaveAnalysis analysis(samples.data(), 4, 44100, WINDOW, nullptr);
+    analysis.findMaxAmplitude();
+    EXPECT_EQ(analysis.maxAmplitude, 3);
+    samples[1] = 25.5f;
+    analysis.findMaxAmplitude();
+    EXPECT_EQ(analysis.maxAmplitude, 25);
+    samples[2] = -std::numeric_limits<float>::infinity();
+    samples[3] = std::nanf("");
+    analysis.findMaxAmplitude();
+    EXPECT_GT(analysis.maxAmplitude, 25);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Segments, on hand-written detection arrays
+
+namespace {
+
+// An analysis over a quiet buffer whose detection arrays the test writes itself.
+struct HandMade {
+    std::vector<float> samples;
+    WaveAnalysis analysis;
+    explicit HandMade(int n) : samples(n, 0.1f), analysis(samples.data(), n, 44100, WINDOW, nullptr) {
+        for (int i = 0; i < n; i++) {
+            analysis.frequency[i] = -1.0f;
+            analysis.midiValue[i] = -1.0;
+        }
+    }
+    void voice(int from, int to, double midi) {
+        for (int i = from; i < to; i++) {
+            analysis.frequency[i] = 300.0f;
+            analysis.midiValue[i] = midi;
+        }
+    }
+    std::vector<WaveSegment*>& segments() { return *analysis.segments; }
+};
+
+}  // namespace
+
+TEST(AnalysisSegments, ARunMustBeLongerThanOneThousandSamples) {
+    HandMade made(5000);
+    made.voice(100, 1100, 60.0);   // 1000 samples
+    made.voice(2000, 3001, 62.0);  // 1001 samples
+    made.analysis.findSegments();
+    ASSERT_EQ(made.segments().size(), 1u);
+    EXPECT_EQ(made.segments()[0]->startSample, 2000);
+    EXPECT_EQ(made.segments()[0]->endSample, 3000);
+    EXPECT_EQ(made.segments()[0]->midiNumber, 62);
+}
+
+TEST(AnalysisSegments, AStepOfExactlyTwoSemitonesFromTheFirstSampleKeepsTheRun) {
+    HandMade made(8000);
+    made.voice(0, 1500, 60.0);
+    made.voice(1500, 3000, 62.0);  // 2.0 from the run's first sample
+    made.voice(3000, 3100, 62.01);  // 2.01: ends the run, belongs to neither
+    made.analysis.findSegments();
+    ASSERT_EQ(made.segments().size(), 1u);
+    EXPECT_EQ(made.segments()[0]->startSample, 0);
+    EXPECT_EQ(made.segments()[0]->endSample, 2999);
+    EXPECT_EQ(made.segments()[0]->midiNumber, 61);  // mean 61.0
+}
+
+TEST(AnalysisSegments, TheClosingSampleBelongsToNeitherRun) {
+    HandMade made(5000);
+    made.voice(0, 1200, 60.0);
+    made.voice(1200, 4000, 65.0);
+    made.analysis.findSegments();
+    ASSERT_EQ(made.segments().size(), 2u);
+    EXPECT_EQ(made.segments()[0]->endSample, 1199);
+    EXPECT_EQ(made.segments()[1]->startSample, 1201);
+    EXPECT_EQ(made.segments()[1]->endSample, 3999);
+    EXPECT_EQ(made.segments()[1]->midiNumber, 65);
+}
+
+TEST(AnalysisSegments, TheNoteIsTheMeanRoundedHalfUp) {
+    for (double upper : {61.0, 60.98}) {
+        HandMade made(3000);
+        made.voice(0, 1000, 60.0);
+        made.voice(1000, 2000, upper);  // mean 60.5 or 60.49
+        made.analysis.findSegments();
+        ASSERT_EQ(made.segments().size(), 1u);
+        EXPECT_EQ(made.segments()[0]->midiNumber, upper == 61.0 ? 61 : 60);
+    }
+}
+
+TEST(AnalysisSegments, FindingAgainReplacesTheList) {
+    HandMade made(5000);
+    made.voice(0, 2000, 60.0);
+    made.voice(2500, 4000, 64.0);
+    made.analysis.findSegments();
+    made.analysis.findSegments();
+    ASSERT_EQ(made.segments().size(), 2u);
+    EXPECT_LT(made.segments()[0]->endSample, made.segments()[1]->startSample);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Corrected pitch
+
+namespace {
+
+// One segment of note `note` over [1000, 4000) whose detected pitch is `before` up to sample
+// 2000 and `after` from there; unvoiced elsewhere.
+struct StepSegment : HandMade {
+    StepSegment(int note, double before, double after) : HandMade(6000) {
+        voice(1000, 2000, before);
+        voice(2000, 4000, after);
+        analysis.segments->push_back(new WaveSegment(1000, 3999, note, samples.data(), 6000));
+    }
+};
+
+}  // namespace
+
+TEST(AnalysisCorrection, SteadyPitchOutsideTheScaleSnapsDown) {
+    StepSegment made(61, 61.3, 61.3);
+    made.analysis.setScale("c major");
+    made.analysis.needsResampling = false;
+    made.analysis.calculateCorrectPitch();
+    EXPECT_TRUE(made.analysis.needsResampling);
+    for (int i = 1000; i < 4000; i++) ASSERT_EQ(made.analysis.correctedMidiValue[i], 60.0) << i;
+    for (int i = 4000; i < 6000; i++) ASSERT_EQ(made.analysis.correctedMidiValue[i], -1.0) << i;
+    EXPECT_EQ(made.analysis.correctedMidiValue[999], -1.0);
+}
+
+TEST(AnalysisCorrection, AStepGlidesBackAtTheCorrectionRate) {
+    StepSegment made(60, 60.0, 60.3);
+    made.analysis.setScale("chromatic");
+    made.analysis.calculateCorrectPitch();  // no document: 0.0003 per sample
+    const double* corrected = made.analysis.correctedMidiValue;
+    EXPECT_EQ(corrected[1000], 60.0);  // re-seated on the scale note
+    EXPECT_EQ(corrected[1999], 60.0);
+    EXPECT_NEAR(corrected[2000], 60.2997, 1e-9);
+    EXPECT_NEAR(corrected[2001], 60.2994, 1e-9);
+    for (int i = 2001; i < 4000; i++) ASSERT_LE(corrected[i], corrected[i - 1]) << i;
+    for (int i = 2000; i < 4000; i++) ASSERT_GE(corrected[i], 60.0) << i;
+    EXPECT_GT(corrected[2995], 60.0);
+    EXPECT_EQ(corrected[3002], 60.0);  // about 1000 samples after the step, exactly on the note
+    EXPECT_EQ(corrected[3999], 60.0);
+}
+
+TEST(AnalysisCorrection, VoicedSamplesOutsideSegmentsArePulledTowardsNoPitch) {
+    HandMade made(3000);
+    made.voice(100, 600, 62.0);
+    made.analysis.midiValue[300] = 62.5;
+    made.analysis.setScale("chromatic");
+    made.analysis.calculateCorrectPitch();
+    const double* corrected = made.analysis.correctedMidiValue;
+    EXPECT_EQ(corrected[100], -1.0);  // re-seated on closestMatch(-1.0)
+    EXPECT_EQ(corrected[101], -1.0);  // the target is below: it stays there
+    EXPECT_NEAR(corrected[300], -0.5003, 1e-12);  // follows the detected rise, less one glide step
+    EXPECT_NEAR(corrected[301], -1.0, 1e-12);
+    EXPECT_EQ(corrected[600], -1.0);
+}
+
+TEST(AnalysisCorrection, CorrectionStartsAtTheFirstSampleAndAcrossSegmentBoundaries) {
+    HandMade made(6000);
+    made.voice(0, 6000, 64.0);
+    made.analysis.segments->push_back(new WaveSegment(0, 2999, 64, made.samples.data(), 6000));
+    made.analysis.segments->push_back(new WaveSegment(3000, 5999, 61, made.samples.data(), 6000));
+    made.analysis.setScale("c major");
+    made.analysis.calculateCorrectPitch();
+    const double* corrected = made.analysis.correctedMidiValue;
+    EXPECT_EQ(corrected[0], 64.0);  // index 0 copies the detected pitch
+    EXPECT_EQ(corrected[2999], 64.0);
+    EXPECT_EQ(corrected[3000], 60.0);  // note 61 jumps by three: re-seated on its scale note
+    EXPECT_EQ(corrected[5999], 60.0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The shipped detection against the plain loop, whole arrays, on longer material
+
+TEST(AnalysisMatchesPlainLoop, SungMelodies) {
+    std::vector<float> at44k = sungMelody(6.0, 44100, 1);
+    expectSameDetection(at44k, 44100, "44100Hz_6s_sung_melody_seed1");
+    std::vector<float> at8k = sungMelody(4.0, 8000, 2);
+    expectSameDetection(at8k, 8000, "8000Hz_4s_sung_melody_seed2");
+    std::vector<float> at192k = sungMelody(1.5, 192000, 3);
+    expectSameDetection(at192k, 192000, "192000Hz_1.5s_sung_melody_seed3");
+}
+
+TEST(AnalysisMatchesPlainLoop, Noise) {
+    std::vector<float> brown = brownNoise(3 * 44100, 4);
+    expectSameDetection(brown, 44100, "44100Hz_3s_brown_noise_seed4");
+    std::vector<float> white = whiteNoise(2 * 44100, 5);
+    expectSameDetection(white, 44100, "44100Hz_2s_white_noise_seed5");
+}
+
+TEST(AnalysisMatchesPlainLoop, HumAndSpeech) {
+    std::vector<float> hum = hum40(3 * 44100, 44100);
+    expectSameDetection(hum, 44100, "44100Hz_3s_hum40");
+    std::vector<float> speech = speechLike(5.0, 44100, 6);
+    expectSameDetection(speech, 44100, "44100Hz_5s_speech_like_seed6");
+}
+
+// ---------------------------------------------------------------------------------------------
+// A real instrument: a melody rendered by a software synthesizer at test time
+
+namespace {
+
+struct PlayedNote {
+    int note;
+    int cents;  // pitch bend
+    int startMs;
+    int lengthMs;
+};
+
+void putVariableLength(std::vector<uint8_t>& out, uint32_t value) {
+    uint8_t bytes[5];
+    int count = 0;
+    do {
+        bytes[count++] = value & 0x7F;
+        value >>= 7;
+    } while (value);
+    while (count > 1) out.push_back(bytes[--count] | 0x80);
+    out.push_back(bytes[0]);
+}
+
+void putBigEndian(std::vector<uint8_t>& out, uint32_t value, int bytes) {
+    for (int k = bytes - 1; k >= 0; k--) out.push_back((value >> (8 * k)) & 0xFF);
+}
+
+// A one-track file with one tick per millisecond. Bends assume the default range of two semitones.
+std::vector<uint8_t> midiFile(const std::vector<PlayedNote>& notes, int program) {
+    std::vector<uint8_t> track;
+    putVariableLength(track, 0);
+    for (uint8_t b : {0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40}) track.push_back(b);  // one second a quarter
+    putVariableLength(track, 0);
+    track.push_back(0xC0);
+    track.push_back(static_cast<uint8_t>(program));
+    int now = 0;
+    for (const PlayedNote& n : notes) {
+        int bend = 8192 + n.cents * 8192 / 200;
+        putVariableLength(track, n.startMs - now);
+        for (int b : {0xE0, bend & 0x7F, (bend >> 7) & 0x7F, 0}) track.push_back(static_cast<uint8_t>(b));
+        for (int b : {0x90, n.note, 100}) track.push_back(static_cast<uint8_t>(b));
+        putVariableLength(track, n.lengthMs);
+        for (int b : {0x80, n.note, 0}) track.push_back(static_cast<uint8_t>(b));
+        now = n.startMs + n.lengthMs;
+    }
+    putVariableLength(track, 500);
+    for (uint8_t b : {0xFF, 0x2F, 0x00}) track.push_back(b);
+
+    std::vector<uint8_t> file = {'M', 'T', 'h', 'd'};
+    putBigEndian(file, 6, 4);
+    putBigEndian(file, 0, 2);
+    putBigEndian(file, 1, 2);
+    putBigEndian(file, 1000, 2);
+    for (char c : {'M', 'T', 'r', 'k'}) file.push_back(static_cast<uint8_t>(c));
+    putBigEndian(file, static_cast<uint32_t>(track.size()), 4);
+    file.insert(file.end(), track.begin(), track.end());
+    return file;
+}
+
+// Samples of [from, to) that the segments of note `note` cover.
+int coveredBy(const std::vector<WaveSegment*>& segments, int note, int from, int to) {
+    int covered = 0;
+    for (const WaveSegment* s : segments) {
+        if (s->midiNumber != note) continue;
+        int a = std::max(from, s->startSample), b = std::min(to, s->endSample + 1);
+        if (b > a) covered += b - a;
+    }
+    return covered;
+}
+
+}  // namespace
+
+TEST(AnalysisRealInstrument, SynthesizedFluteMelodyGivesItsNotes) {
+    const char* soundFont = "/usr/share/sounds/sf2/TimGM6mb.sf2";
+    if (std::system("command -v fluidsynth > /dev/null 2>&1") != 0) GTEST_SKIP() << "fluidsynth is not installed";
+    if (!std::ifstream(soundFont)) GTEST_SKIP() << "no soundfont at " << soundFont;
+
+    // Every step is a leap of more than two semitones: a run of steady pitch only ends there.
+    const std::vector<PlayedNote> melody = {
+        {72, 0, 100, 600}, {76, 30, 800, 600}, {79, 0, 1500, 600},
+        {74, -25, 2200, 700}, {77, 35, 3000, 600}, {72, 0, 3700, 800},
+    };
+    std::string dir = testaudio::makeTempDir("fluidsynth");
+    std::string midiPath = dir + "/flute_program73_six_notes_bent.mid";
+    std::string wavPath = dir + "/44100Hz_flute_six_notes_bent.wav";
+    std::vector<uint8_t> bytes = midiFile(melody, 73);
+    std::ofstream(midiPath, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    std::string command = "fluidsynth -ni -q -R 0 -C 0 -g 0.5 -r 44100 -F '" + wavPath + "' " + soundFont + " '" +
+                          midiPath + "' > /dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+    SF_INFO info;
+    std::vector<float> interleaved = testaudio::readFile(wavPath, &info);
+    ASSERT_EQ(info.samplerate, 44100);
+    std::vector<float> mono(interleaved.size() / info.channels);
+    for (size_t i = 0; i < mono.size(); i++) {
+        for (int c = 0; c < info.channels; c++) mono[i] += interleaved[i * info.channels + c] / info.channels;
+    }
+    std::unique_ptr<WaveAnalysis> analysis = analyse(mono, 44100);
+    for (const PlayedNote& n : melody) {
+        // Skip the attack; the note must be found over most of the rest of its length.
+        int from = (n.startMs + 100) * 44100 / 1000;
+        int to = (n.startMs + n.lengthMs) * 44100 / 1000;
+        int covered = coveredBy(*analysis->segments, n.note, from, to);
+        EXPECT_GT(covered, 0.8 * (to - from)) << "note " << n.note << " bent " << n.cents << " cents at "
+                                               << n.startMs << " ms";
+    }
+    // Nothing longer than the shortest note's tenth sings a note that was not played.
+    for (const WaveSegment* s : *analysis->segments) {
+        if (s->endSample - s->startSample < 2646) continue;
+        bool played = false;
+        for (const PlayedNote& n : melody) played = played || n.note == s->midiNumber;
+        EXPECT_TRUE(played) << "segment of note " << s->midiNumber << " at " << s->startSample;
+    }
+}

@@ -1,0 +1,368 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "WaveBuilder.h"
+#include "testaudio.h"
+
+namespace {
+
+const char* const STREAM_LINE = "TODO: WaveBuilder::resampleStream\n";
+const char* const COPY_LINE = "TODO: WaveBuilder::interpolateSingleWave\n";
+
+// Target MIDI 69 is exactly 440 Hz, so the detected frequency alone sets the rate.
+const double TARGET_A440 = 69.0;
+const float HZ_RATE_1 = 440.0f;
+const float HZ_RATE_0_8 = 550.0f;
+const float HZ_RATE_1_5 = 440.0f / 1.5f;  // rate 1.4999999..., truncates the same way as 1.5
+
+// Collects what the builder writes to standard output while it lives.
+class CoutCapture {
+public:
+    CoutCapture() : saved(std::cout.rdbuf(captured.rdbuf())) {}
+    ~CoutCapture() { std::cout.rdbuf(saved); }
+    std::string text() const { return captured.str(); }
+
+private:
+    std::ostringstream captured;
+    std::streambuf* saved;
+};
+
+int countOf(const std::string& text, const std::string& line) {
+    int count = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + line.size())) count++;
+    return count;
+}
+
+// The per-sample arrays as the analysis leaves them: no period anywhere, no pitch.
+struct AnalysedStream {
+    std::vector<float> samples;
+    std::vector<float> frequency;
+    std::vector<double> targetMidi;
+    std::vector<int> waveWidth;
+
+    explicit AnalysedStream(std::vector<float> input)
+        : samples(std::move(input)),
+          frequency(samples.size(), -1.0f),
+          targetMidi(samples.size(), -1.0),
+          waveWidth(samples.size(), 0) {}
+
+    void markPeriod(int at, int width, float hz, double midi) {
+        waveWidth[at] = width;
+        frequency[at] = hz;
+        targetMidi[at] = midi;
+    }
+};
+
+struct Rebuilt {
+    std::vector<float> samples;
+    std::string trace;
+};
+
+Rebuilt rebuild(WaveBuilder& builder, AnalysedStream& in) {
+    CoutCapture capture;
+    int length = static_cast<int>(in.samples.size());
+    float* out = builder.resampleStream(in.samples.data(), length, in.frequency.data(), in.targetMidi.data(),
+                                        in.waveWidth.data());
+    std::vector<float> samples(out, out + length);
+    delete[] out;
+    return {samples, capture.text()};
+}
+
+WaveBuilder builderOfKind(int kind) {
+    WaveBuilder builder;
+    builder.interpolation = kind;
+    return builder;
+}
+
+// Distinct values that both splines reproduce exactly: a straight line.
+std::vector<float> ramp(int frames) {
+    std::vector<float> out(frames);
+    for (int i = 0; i < frames; i++) out[i] = i / 1024.0f;
+    return out;
+}
+
+double rampAt(double position) { return position / 1024.0; }
+
+double cents(double hz, double referenceHz) { return 1200.0 * std::log2(hz / referenceHz); }
+
+int longestRunOfEqualSamples(const std::vector<float>& samples, int end) {
+    int longest = 1, run = 1;
+    for (int i = 1; i < end; i++) {
+        run = samples[i] == samples[i - 1] ? run + 1 : 1;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
+// Periods of width 100 at 100, 200 and 300 over a ramp, everything else copied.
+AnalysedStream threePeriods(float hz) {
+    AnalysedStream in(ramp(600));
+    for (int at : {100, 200, 300}) in.markPeriod(at, 100, hz, TARGET_A440);
+    return in;
+}
+
+// Expects buffer[dstAt + k] to be the ramp at srcAt + k * rate, for count samples.
+void expectCopy(const std::vector<float>& out, int dstAt, int srcAt, double rate, int count) {
+    // Float ramp values below 0.6 (ulp 6e-8), and a rate 3e-8 off its nominal value.
+    const double tolerance = 1e-6;
+    for (int k = 0; k < count; k++) {
+        ASSERT_NEAR(out[dstAt + k], rampAt(srcAt + k * rate), tolerance) << "copy of " << srcAt << " at " << dstAt;
+    }
+}
+
+void expectShiftedCopy(const std::vector<float>& out, const std::vector<float>& in, int dstFrom, int dstTo,
+                       int shift) {
+    for (int i = dstFrom; i < dstTo; i++) ASSERT_EQ(out[i], in[i + shift]) << "at " << i;
+}
+
+void expectSilence(const std::vector<float>& out, int from) {
+    for (size_t i = from; i < out.size(); i++) ASSERT_EQ(out[i], 0.0f) << "at " << i;
+}
+
+}  // namespace
+
+TEST(WaveBuilderKinds, ConstantsAndStartValue) {
+    EXPECT_EQ(WaveBuilder::USE_CATMULL_CLARK, 0);
+    EXPECT_EQ(WaveBuilder::USE_CUBIC_SPLINE, 1);
+    EXPECT_EQ(WaveBuilder::USE_PSOLA, 2);
+    EXPECT_EQ(WaveBuilder().interpolation, WaveBuilder::USE_CATMULL_CLARK);
+}
+
+TEST(WaveBuilderSplines, PassThroughTheInnerPoints) {
+    WaveBuilder builder;
+    // Four terms summed in double: a few ulps at most.
+    const double tolerance = 1e-12;
+    EXPECT_NEAR(builder.catmullClarkSpline(0.3, -0.7, 0.9, 0.1, 0.0f), -0.7, tolerance);
+    EXPECT_NEAR(builder.catmullClarkSpline(0.3, -0.7, 0.9, 0.1, 1.0f), 0.9, tolerance);
+    EXPECT_NEAR(builder.cubicSpline(0.3, -0.7, 0.9, 0.1, 0.0f), -0.7, tolerance);
+    EXPECT_NEAR(builder.cubicSpline(0.3, -0.7, 0.9, 0.1, 1.0f), 0.9, tolerance);
+}
+
+TEST(WaveBuilderSplines, KnownValuesBetweenThePoints) {
+    WaveBuilder builder;
+    // The cubic's sixths round in double; a few ulps at most.
+    const double tolerance = 1e-12;
+    EXPECT_NEAR(builder.catmullClarkSpline(0, 1, 0, 0, 0.5f), 0.5625, tolerance);
+    EXPECT_NEAR(builder.cubicSpline(0, 1, 0, 0, 0.5f), 0.5625, tolerance);
+    EXPECT_NEAR(builder.catmullClarkSpline(1, 0, 0, 0, 0.25f), -0.0703125, tolerance);
+    EXPECT_NEAR(builder.cubicSpline(1, 0, 0, 0, 0.25f), -0.0546875, tolerance);
+}
+
+TEST(WaveBuilderInterpolatedValue, EdgeRuleNearBothEnds) {
+    // samples[i] = i * i: an interpolated value between two samples differs from both.
+    std::vector<float> squares(20);
+    for (int i = 0; i < 20; i++) squares[i] = static_cast<float>(i * i);
+    for (int kind : {WaveBuilder::USE_CATMULL_CLARK, WaveBuilder::USE_CUBIC_SPLINE}) {
+        WaveBuilder builder = builderOfKind(kind);
+        EXPECT_EQ(builder.getInterpolatedValue(3.9f, squares.data(), 20), 9.0f) << "kind " << kind;
+        EXPECT_EQ(builder.getInterpolatedValue(4.0f, squares.data(), 20), 16.0f) << "kind " << kind;
+        EXPECT_EQ(builder.getInterpolatedValue(16.0f, squares.data(), 20), 256.0f) << "kind " << kind;
+        EXPECT_EQ(builder.getInterpolatedValue(16.5f, squares.data(), 20), 256.0f) << "kind " << kind;
+        EXPECT_EQ(builder.getInterpolatedValue(19.9f, squares.data(), 20), 361.0f) << "kind " << kind;
+        // Both curves are exact for a parabola at the midpoint.
+        EXPECT_EQ(builder.getInterpolatedValue(15.5f, squares.data(), 20), 240.25f) << "kind " << kind;
+    }
+}
+
+TEST(WaveBuilderInterpolatedValue, EachKindTakesTheFourNeighbours) {
+    // An impulse at 5: position 4.25 sees the points 0, 0, 1, 0.
+    std::vector<float> impulse(20, 0.0f);
+    impulse[5] = 1.0f;
+    EXPECT_EQ(builderOfKind(WaveBuilder::USE_CATMULL_CLARK).getInterpolatedValue(4.25f, impulse.data(), 20),
+              0.2265625f);
+    EXPECT_EQ(builderOfKind(WaveBuilder::USE_CUBIC_SPLINE).getInterpolatedValue(4.25f, impulse.data(), 20),
+              0.2734375f);
+    EXPECT_EQ(builderOfKind(WaveBuilder::USE_CATMULL_CLARK).getInterpolatedValue(4.5f, impulse.data(), 20),
+              0.5625f);
+}
+
+TEST(WaveBuilderInterpolatedValue, PsolaDropsToTheTruncatedSample) {
+    std::vector<float> squares(20);
+    for (int i = 0; i < 20; i++) squares[i] = static_cast<float>(i * i);
+    WaveBuilder builder = builderOfKind(WaveBuilder::USE_PSOLA);
+    for (float index : {0.5f, 3.9f, 4.0f, 4.5f, 9.75f, 15.5f, 16.5f, 19.9f}) {
+        EXPECT_EQ(builder.getInterpolatedValue(index, squares.data(), 20), squares[static_cast<int>(index)])
+            << "index " << index;
+    }
+}
+
+TEST(WaveBuilderSingleWave, WidthHundredAtRateOneAndAHalf) {
+    WaveBuilder builder;
+    std::vector<float> source = ramp(400);
+    std::vector<float> out(400, 0.0f);
+    CoutCapture capture;
+    int next = builder.interpolateSingleWave(source.data(), 400, 100, 100, out.data(), 400, 10, 1.5);
+    EXPECT_EQ(next, 10 + 67);  // positions 100, 101.5, ... 199
+    EXPECT_EQ(out[10 + 66], source[199]);
+    EXPECT_EQ(out[10 + 67], 0.0f);
+    // A full destination cuts the copy short.
+    EXPECT_EQ(builder.interpolateSingleWave(source.data(), 400, 100, 100, out.data(), 40, 10, 1.5), 40);
+    EXPECT_EQ(capture.text(), std::string(COPY_LINE) + COPY_LINE);
+}
+
+TEST(WaveBuilderStream, NothingAnalysedIsAnExactCopy) {
+    AnalysedStream in(testaudio::harmonicPeriod(100, 1000));
+    for (int kind : {WaveBuilder::USE_CATMULL_CLARK, WaveBuilder::USE_CUBIC_SPLINE, WaveBuilder::USE_PSOLA}) {
+        WaveBuilder builder = builderOfKind(kind);
+        Rebuilt out = rebuild(builder, in);
+        EXPECT_EQ(out.samples, in.samples) << "kind " << kind;
+        EXPECT_EQ(out.trace, STREAM_LINE);
+    }
+}
+
+TEST(WaveBuilderStream, EmptyStreamReadsNoArray) {
+    WaveBuilder builder;
+    CoutCapture capture;
+    float* out = builder.resampleStream(nullptr, 0, nullptr, nullptr, nullptr);
+    EXPECT_NE(out, nullptr);
+    delete[] out;
+    EXPECT_EQ(capture.text(), STREAM_LINE);
+}
+
+TEST(WaveBuilderStream, RaisedPitchRepeatsPeriodsWhenTheOutputLags) {
+    for (int kind : {WaveBuilder::USE_CATMULL_CLARK, WaveBuilder::USE_CUBIC_SPLINE}) {
+        SCOPED_TRACE(kind);
+        AnalysedStream in = threePeriods(HZ_RATE_1_5);
+        WaveBuilder builder = builderOfKind(kind);
+        Rebuilt out = rebuild(builder, in);
+        expectShiftedCopy(out.samples, in.samples, 0, 100, 0);
+        expectCopy(out.samples, 100, 100, 1.5, 67);
+        expectCopy(out.samples, 167, 200, 1.5, 67);
+        expectCopy(out.samples, 234, 300, 1.5, 67);
+        expectCopy(out.samples, 301, 300, 1.5, 67);
+        expectShiftedCopy(out.samples, in.samples, 368, 568, 32);
+        expectSilence(out.samples, 568);
+        EXPECT_EQ(countOf(out.trace, COPY_LINE), 4);
+        EXPECT_EQ(countOf(out.trace, STREAM_LINE), 1);
+    }
+}
+
+TEST(WaveBuilderStream, LoweredPitchDropsThePeriodThatWouldRunAhead) {
+    AnalysedStream in = threePeriods(HZ_RATE_0_8);
+    WaveBuilder builder;
+    Rebuilt out = rebuild(builder, in);
+    expectShiftedCopy(out.samples, in.samples, 0, 100, 0);
+    expectCopy(out.samples, 100, 200, 0.8, 125);
+    expectCopy(out.samples, 225, 300, 0.8, 125);
+    expectShiftedCopy(out.samples, in.samples, 350, 550, 50);
+    expectSilence(out.samples, 550);
+    EXPECT_EQ(countOf(out.trace, COPY_LINE), 2);
+}
+
+TEST(WaveBuilderStream, RateOfExactlyOneSkipsTheFirstPeriod) {
+    AnalysedStream in = threePeriods(HZ_RATE_1);
+    WaveBuilder builder;
+    Rebuilt out = rebuild(builder, in);
+    expectShiftedCopy(out.samples, in.samples, 0, 100, 0);
+    // Whole positions give t = 0, so the copies are exact: all one period early.
+    expectShiftedCopy(out.samples, in.samples, 100, 500, 100);
+    expectSilence(out.samples, 500);
+    EXPECT_EQ(countOf(out.trace, COPY_LINE), 2);
+}
+
+TEST(WaveBuilderPsola, GrainsAverageAndCopiesOverwrite) {
+    AnalysedStream in(std::vector<float>(600, 1.0f));
+    for (int at : {100, 200, 300}) in.markPeriod(at, 100, HZ_RATE_1_5, TARGET_A440);
+    WaveBuilder builder = builderOfKind(WaveBuilder::USE_PSOLA);
+    Rebuilt out = rebuild(builder, in);
+    // Grains of 200 samples start at 100, 166, 232 and 298; copying resumes at 364.
+    struct Stretch {
+        int from, to;
+        float value;
+    };
+    for (Stretch s : std::vector<Stretch>{{0, 100, 1.0f},
+                                          {100, 166, 0.5f},  // first grain with the initial zeros
+                                          {166, 232, 0.75f},
+                                          {232, 298, 0.875f},
+                                          {298, 300, 0.9375f},
+                                          {300, 364, 0.875f},
+                                          {364, 564, 1.0f},  // copies overwrite the last two grains
+                                          {564, 600, 0.0f}}) {
+        for (int i = s.from; i < s.to; i++) ASSERT_EQ(out.samples[i], s.value) << "at " << i;
+    }
+    EXPECT_EQ(out.trace, STREAM_LINE);
+}
+
+// Bad analysis data prints its line and leaves the period as it was.
+TEST(WaveBuilderBadData, NegativeWidthCopiesTheSample) {
+    AnalysedStream in(ramp(400));
+    in.markPeriod(100, -5, HZ_RATE_1_5, TARGET_A440);
+    WaveBuilder builder;
+    Rebuilt out = rebuild(builder, in);
+    EXPECT_EQ(out.trace, std::string(STREAM_LINE) + "zero length found at 100\n");
+    EXPECT_EQ(out.samples, in.samples);
+}
+
+TEST(WaveBuilderBadData, UnusableRateCopiesThePeriod) {
+    struct Case {
+        float hz;
+        const char* line;
+    };
+    for (Case c : std::vector<Case>{{1.0f, "zero destination width - 100 divided by rate of 440\n"},
+                                    {-1.0f, "zero destination width - 100 divided by rate of -440\n"},
+                                    {std::numeric_limits<float>::infinity(),
+                                     "zero destination width - 100 divided by rate of 0\n"},
+                                    {std::numeric_limits<float>::quiet_NaN(),
+                                     "zero destination width - 100 divided by rate of nan\n"}}) {
+        AnalysedStream in(ramp(600));
+        in.markPeriod(100, 100, c.hz, TARGET_A440);
+        in.markPeriod(300, 100, HZ_RATE_1_5, TARGET_A440);
+        WaveBuilder builder;
+        Rebuilt out = rebuild(builder, in);
+        EXPECT_EQ(countOf(out.trace, c.line), 1) << out.trace;
+        expectShiftedCopy(out.samples, in.samples, 0, 300, 0);
+        // The later, sound period is still corrected.
+        EXPECT_EQ(countOf(out.trace, COPY_LINE), 1) << "frequency " << c.hz;
+        expectCopy(out.samples, 300, 300, 1.5, 67);
+    }
+}
+
+TEST(WaveBuilderBadData, NoPitchPeriodsKeepTheirSamplesWhenTheOutputLags) {
+    // Rate 1 skips the period at 100, so the output lags by one period; from
+    // 300 on every period is voiced but has no target (0.0 re-seat, then -1.0).
+    AnalysedStream in(testaudio::sinePeriod(100, 13000));
+    in.markPeriod(100, 100, HZ_RATE_1, TARGET_A440);
+    in.markPeriod(200, 100, HZ_RATE_1, TARGET_A440);
+    in.markPeriod(300, 100, HZ_RATE_1, 0.0);
+    for (int at = 400; at < 12900; at += 100) in.markPeriod(at, 100, HZ_RATE_1, -1.0);
+    for (int kind : {WaveBuilder::USE_CATMULL_CLARK, WaveBuilder::USE_CUBIC_SPLINE, WaveBuilder::USE_PSOLA}) {
+        SCOPED_TRACE(kind);
+        WaveBuilder builder = builderOfKind(kind);
+        Rebuilt out = rebuild(builder, in);
+        expectShiftedCopy(out.samples, in.samples, 200, 12900, 100);  // a PSOLA grain fills 100..200
+        expectSilence(out.samples, 12900);
+        // A stretched period or a grain far apart from the next would repeat values.
+        EXPECT_LE(longestRunOfEqualSamples(out.samples, 12900), 100);
+    }
+}
+
+// A steady 450 Hz tone (period 98 samples, 39 cents above A440) corrected to
+// A440 for a minute: every copy is 101 samples, so the output sits at 44100 / 101 Hz
+// at the start and at the end alike.
+TEST(WaveBuilderPrecision, PitchHoldsOverAMinute) {
+    const int rate = 44100, period = 98, frames = 60 * rate, window = 10 * rate;
+    AnalysedStream in(testaudio::harmonicPeriod(period, frames));
+    for (int at = 0; at < frames; at += period) in.markPeriod(at, period, 450.0f, TARGET_A440);
+    const double expectedHz = 44100.0 / 101.0;
+    for (int kind : {WaveBuilder::USE_CATMULL_CLARK, WaveBuilder::USE_CUBIC_SPLINE}) {
+        SCOPED_TRACE(kind);
+        WaveBuilder builder = builderOfKind(kind);
+        Rebuilt out = rebuild(builder, in);
+        // The output ends up to two periods early; its untouched tail is skipped.
+        int end = frames - 2 * period;
+        double firstHz = testaudio::zeroCrossingHz(out.samples, 0, window, rate);
+        double lastHz = testaudio::zeroCrossingHz(out.samples, end - window, end, rate);
+        // Crossings are interpolated within a sample: far below 1 cent over
+        // 10 s, while float positions are back at 450 Hz (+54 cents) by the end.
+        EXPECT_NEAR(cents(firstHz, expectedHz), 0.0, 1.0) << firstHz << " Hz";
+        EXPECT_NEAR(cents(lastHz, firstHz), 0.0, 1.0) << lastHz << " Hz against " << firstHz << " Hz";
+    }
+}
