@@ -3,6 +3,7 @@
 #include <FL/Fl.H>
 #include <FL/fl_draw.H>
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 
@@ -122,6 +123,8 @@ void WaveCanvas::mousePressed() {
         selectedSegment->isSelected = true;
         mouseDragStartX = x;
         mouseDragStartY = y;
+        noteBeforeDrag = selectedSegment->midiNumber;
+        useCursor(FL_CURSOR_NS);
         wavePanel->redraw();
     } else if (wave->selectionStart != -1) {
         wave->selectionStart = -1;
@@ -162,7 +165,19 @@ void WaveCanvas::mouseDragged() {
 void WaveCanvas::mouseReleased() {
     if (!selectedSegment) return;
     selectedSegment->dragY = 0;
+    recordDrag();
     wavePanel->redraw();
+}
+
+// A whole drag is one step of the undo history.
+void WaveCanvas::recordDrag() {
+    WaveHandler* wave = wavePanel->wave;
+    if (!wave->analyzeWave || selectedSegment->midiNumber == noteBeforeDrag) return;
+    std::vector<WaveSegment*>& segments = *wave->analyzeWave->segments;
+    auto found = std::find(segments.begin(), segments.end(), selectedSegment);
+    if (found == segments.end()) return;
+    wave->recordNoteMoves({static_cast<int>(found - segments.begin())}, {noteBeforeDrag});
+    noteBeforeDrag = selectedSegment->midiNumber;
 }
 
 void WaveCanvas::mouseEntered() {
@@ -171,10 +186,19 @@ void WaveCanvas::mouseEntered() {
 }
 
 void WaveCanvas::mouseExited() {
-    if (currentCursor != 0) currentCursor = 0;
+    if (currentCursor == 0) return;
+    currentCursor = 0;
+    if (window()) window()->cursor(FL_CURSOR_DEFAULT);
 }
 
-void WaveCanvas::mouseMoved() {}
+// A note box can be picked up: show it with a vertical-move pointer.
+void WaveCanvas::mouseMoved() {
+    WaveHandler* wave = wavePanel ? wavePanel->wave : nullptr;
+    if (!wave) return;
+    int scrollPixels = static_cast<int>(std::ceil(scrollPosition() / wave->zoom));
+    bool overNote = wave->segmentAt(event_x + scrollPixels, event_y, x(), y(), h()) != nullptr;
+    useCursor(overNote ? FL_CURSOR_NS : 0);
+}
 
 void WaveCanvas::mouseClicked() {}
 
@@ -186,7 +210,10 @@ void WaveCanvas::useCursor(int id) {
     setCursor(id);
 }
 
-void WaveCanvas::setCursor(int) { std::cout << "TODO: WaveCanvas::usecursor"; }
+void WaveCanvas::setCursor(int id) {
+    std::cout << "TODO: WaveCanvas::usecursor";
+    if (window()) window()->cursor(id == 0 ? FL_CURSOR_DEFAULT : static_cast<Fl_Cursor>(id));
+}
 
 void WaveCanvas::adjustCursor(int, int, bool) {}
 

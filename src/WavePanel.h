@@ -46,10 +46,16 @@ public:
     void setCursor(int id);
     void adjustCursor(int x, int y, bool isShiftDown);
 
+    // The picked note when its drag began, for the undo history.
+    int noteBeforeDrag = 0;
+
     // Forgets the picked segment before the analysis that owns it goes away.
     void forgetSegment();
     // The scroll position handed to render: the scrollbar's value as a whole sample.
     int scrollPosition();
+
+private:
+    void recordDrag();
 };
 
 // The wave area of the main window: canvas, scrollbars and the resize grip.

@@ -48,13 +48,8 @@ protected:
         ASSERT_FALSE(window.empty()) << program.output();
     }
 
-    // Answers a file chooser that is pre-filled with its folder.
     void choose(const std::string& title, const std::string& rest) {
-        std::string chooser = program.waitForWindow(title);
-        ASSERT_FALSE(chooser.empty()) << "no chooser titled " << title;
-        usleep(300000);
-        program.type(chooser, rest);
-        program.pressKeys("Return");
+        ASSERT_TRUE(program.answerChooser(title, rest)) << "no chooser titled " << title;
     }
 
     void openThroughChooser(const std::string& path) {

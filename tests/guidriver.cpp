@@ -180,6 +180,27 @@ void ProgramUnderTest::origin(const std::string& window, int& x, int& y) {
     if (at != std::string::npos) y = std::stoi(shell.substr(at + 2));
 }
 
+bool ProgramUnderTest::answerChooser(const std::string& title, const std::string& rest) {
+    std::string chooser = waitForWindow(title);
+    if (chooser.empty()) return false;
+    usleep(300000);
+    type(chooser, rest);
+    pressKeys("Return");
+    return true;
+}
+
+bool ProgramUnderTest::openFile(const std::string& window, const std::string& restOfPath) {
+    int loadsBefore = count("totreadcount=");
+    key(window, "ctrl+o");
+    if (!answerChooser("Select a file to load", restOfPath)) return false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (count("totreadcount=") > loadsBefore) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
 void ProgramUnderTest::screenshot(const std::string& path) { run("import -window root '" + path + "'"); }
 
 void ProgramUnderTest::writePreferences(const std::string& content) {

@@ -36,6 +36,10 @@ public:
     void resize(const std::string& window, int w, int h);
     // Asks to close the window the way a window manager does (WM_DELETE_WINDOW).
     void closeWindow(const std::string& window);
+    // Answers FLTK's file chooser (pre-filled with its folder) with the rest of a path.
+    bool answerChooser(const std::string& title, const std::string& rest);
+    // Ctrl+O and the chooser; true once the load's "totreadcount=" line is out.
+    bool openFile(const std::string& window, const std::string& restOfPath);
     void screenshot(const std::string& path);
     // Where the window's top-left corner is on the screen.
     void origin(const std::string& window, int& x, int& y);

@@ -71,6 +71,8 @@ std::vector<float> readFile(const std::string& path, SF_INFO* info) {
     return out;
 }
 
+std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
 double zeroCrossingHz(const std::vector<float>& samples, int start, int end, int rate) {
     double first = -1.0, last = -1.0;
     int crossings = 0;

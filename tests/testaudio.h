@@ -36,6 +36,9 @@ void writeFile(const std::string& path, const std::vector<float>& samples, int r
 // Reads the whole file as interleaved floats and fills info.
 std::vector<float> readFile(const std::string& path, SF_INFO* info);
 
+// The last component of a path.
+std::string fileName(const std::string& path);
+
 // Frequency of [start, end) from the mean spacing of rising zero crossings.
 double zeroCrossingHz(const std::vector<float>& samples, int start, int end, int rate);
 

@@ -1,0 +1,114 @@
+// Picking and dragging notes, and selecting samples, in the real window.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "FastFourierTransform.h"
+#include "guidriver.h"
+#include "testaudio.h"
+#include "viewmodel.h"
+
+using testaudio::Note;
+
+static const char* const TITLE = "Cantorel Pitch Correction";
+
+// Three steady notes of whole-sample periods (100, 150 and 200 samples at
+// 44.1 kHz) with rests between them, so every note is one clean segment.
+static std::string writeThreeNotes(const std::string& folder) {
+    std::vector<Note> notes = {{441.0, 44100}, {0, 4410}, {294.0, 44100}, {0, 4410}, {220.5, 44100}, {0, 4410}};
+    std::string path = folder + "/44100Hz_notes441_294_220.5_mono_float.wav";
+    testaudio::writeFile(path, testaudio::melody(notes, 44100), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    return path;
+}
+
+class GuiGestures : public ::testing::Test {
+protected:
+    ProgramUnderTest program{"gestures"};
+    std::string window;
+    std::string path;
+
+    void SetUp() override {
+        path = writeThreeNotes(program.home());
+        program.start();
+        window = program.waitForWindow(TITLE);
+        ASSERT_FALSE(window.empty());
+        ASSERT_TRUE(program.openFile(window, testaudio::fileName(path))) << program.output();
+        usleep(300000);
+    }
+
+    void dragAndSettle(int x, int y, int toX, int toY) {
+        program.drag(window, x, y, toX, toY);
+        usleep(500000);
+    }
+};
+
+TEST_F(GuiGestures, DraggingANoteMovesItBySemitonesAndTheCurveFollows) {
+    ViewModel model(path);
+    ASSERT_EQ(model.segmentCount(), 3);
+    WaveSegment& note = model.segment(1);
+    int x = model.boxMiddleX(1);
+    int sample = ViewModel::sampleAtColumn(x);
+    int startNote = note.midiNumber;
+
+    // 12 pixels down: one semitone lower; 30 down: two more, 6 pixels dropped; 13 up: one higher.
+    struct Step {
+        int dy, semitones;
+    };
+    for (Step step : {Step{12, -1}, Step{30, -2}, Step{-13, 1}}) {
+        int y = model.rowY(note.midiNumber);
+        size_t before = program.output().size();
+        dragAndSettle(x, y, x, y + step.dy);
+        std::string trace = program.output().substr(before);
+        EXPECT_NE(trace.find("WaveHandler::hitSegment()\nTODO: WaveHandler::hitSegment\n"), std::string::npos);
+        EXPECT_EQ(trace.find("extendSelection"), std::string::npos) << "a note drag must not select samples";
+        note.midiNumber += step.semitones;
+        model.document.analyzeWave->calculateCorrectPitch();
+        EXPECT_EQ(lastPrintedY(trace, sample, true), model.correctedY(sample)) << "after a drag of " << step.dy;
+        EXPECT_EQ(lastPrintedY(trace, sample, false), model.detectedY(sample));
+    }
+    EXPECT_EQ(note.midiNumber, startNote - 2);
+
+    // Undo takes back the whole last drag; redo puts it back.
+    size_t before = program.output().size();
+    program.key(window, "ctrl+z");
+    usleep(400000);
+    note.midiNumber -= 1;
+    model.document.analyzeWave->calculateCorrectPitch();
+    EXPECT_EQ(lastPrintedY(program.output().substr(before), sample, true), model.correctedY(sample));
+    before = program.output().size();
+    program.key(window, "ctrl+shift+z");
+    usleep(400000);
+    note.midiNumber += 1;
+    model.document.analyzeWave->calculateCorrectPitch();
+    EXPECT_EQ(lastPrintedY(program.output().substr(before), sample, true), model.correctedY(sample));
+}
+
+TEST_F(GuiGestures, DraggingOverEmptySpaceSelectsSamplesAndShowsTheirSpectrum) {
+    ViewModel model(path);
+    // Near the top of the canvas no note is drawn.
+    size_t before = program.output().size();
+    dragAndSettle(140, 60, 200, 60);
+    std::string trace = program.output().substr(before);
+    int at = 512 * (200 - 40);
+    EXPECT_NE(trace.find("WaveHandler::extendSelection()\nextendSelection end at " + std::to_string(at) + "\n"),
+              std::string::npos)
+        << trace.substr(0, 2000);
+    EXPECT_NE(trace.find("selectionStart=" + std::to_string(at) + "off=0zoom=512\n"), std::string::npos);
+
+    // The spectrum polyline of the 1024 samples from the selection's start, as the view maps it.
+    FastFourierTransform fft{};
+    float* mag = fft.fftMag(model.document.originalSamples + at, 1024);
+    std::string points;
+    for (int k = 0; k < 512; k++)
+        points += "(" + std::to_string(20 + k) + "," + std::to_string(50 + static_cast<int>(mag[k])) + ")";
+    free(mag);
+    EXPECT_NE(trace.find("polyline512\n" + points + "\n"), std::string::npos);
+
+    // A press on empty space clears the selection: the next redraw draws none.
+    before = program.output().size();
+    program.click(window, 300, 60);
+    usleep(400000);
+    trace = program.output().substr(before);
+    EXPECT_NE(trace.find("WaveHandler::hitSegment()"), std::string::npos);
+    EXPECT_EQ(trace.find("selectionStart="), std::string::npos);
+}
