@@ -1,0 +1,80 @@
+// What the real window draws: piano-roll bands, note boxes and the two pitch
+// curves where the view's mapping puts them, clipped to the canvas.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "guidriver.h"
+#include "testaudio.h"
+#include "viewmodel.h"
+
+using testaudio::Note;
+
+static const char* const TITLE = "Cantorel Pitch Correction";
+static const std::string WHITE_KEY = "239,239,255", BLACK_KEY = "212,212,255";
+static const std::string RED = "255,0,0", GREEN = "0,255,0", NOTE_FILL = "240,212,134", NOTE_EDGE = "127,0,0";
+
+class GuiView : public ::testing::Test {
+protected:
+    ProgramUnderTest program{"view"};
+    std::string window;
+    int left = 0, top = 0;
+
+    void openAndShoot(const std::vector<Note>& notes, const std::string& name, const std::string& shot) {
+        std::string path = program.home() + "/" + name;
+        testaudio::writeFile(path, testaudio::melody(notes, 44100), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+        program.start();
+        window = program.waitForWindow(TITLE);
+        ASSERT_FALSE(window.empty());
+        ASSERT_TRUE(program.openFile(window, name)) << program.output();
+        program.moveTo(window, 760, 5);  // keep the pointer off the canvas
+        usleep(600000);
+        program.origin(window, left, top);
+        program.screenshot(shot);
+    }
+    std::string pixel(const std::string& shot, int x, int y) { return pixelAt(shot, left + x, top + y); }
+};
+
+TEST_F(GuiView, BandsBoxesAndCurvesSitWhereTheMappingSays) {
+    std::string shot = program.home() + "/view.png";
+    // 450 Hz (a period of 98 samples) is MIDI 69.40: the red curve runs 4 pixels above the green one on A3.
+    openAndShoot({{0, 4410}, {450.0, 44100}, {0, 4410}, {294.0, 44100}, {0, 4410}}, "44100Hz_notes450_294_mono_float.wav", shot);
+    std::string path = program.home() + "/44100Hz_notes450_294_mono_float.wav";
+    ViewModel model(path);
+    ASSERT_EQ(model.segmentCount(), 2);
+
+    // Right of the notes only the piano roll shows: C3 (MIDI 60) is a white row, C#3 a black one.
+    EXPECT_EQ(pixel(shot, 600, model.rowY(60)), WHITE_KEY);
+    EXPECT_EQ(pixel(shot, 600, model.rowY(61)), BLACK_KEY);
+    EXPECT_EQ(pixel(shot, 600, model.rowY(69)), WHITE_KEY);
+    EXPECT_EQ(pixel(shot, 600, model.rowY(70)), BLACK_KEY);
+
+    WaveSegment& a3 = model.segment(0);
+    EXPECT_EQ(a3.midiNumber, 69);
+    int x = model.boxMiddleX(0);
+    int sample = ViewModel::sampleAtColumn(x);
+    int red = model.detectedY(sample), green = model.correctedY(sample);
+    ASSERT_EQ(green, model.rowY(69));
+    ASSERT_EQ(red, green - 4);
+    EXPECT_EQ(lastPrintedY(program.output(), sample, false), red);
+    EXPECT_EQ(pixel(shot, x, red), RED);
+    EXPECT_EQ(pixel(shot, x, green), GREEN);
+    EXPECT_EQ(pixel(shot, x, green + 4), NOTE_FILL);
+    EXPECT_EQ(pixel(shot, x, green - 6), NOTE_EDGE);
+}
+
+TEST_F(GuiView, DrawingStaysInsideTheCanvas) {
+    std::string shot = program.home() + "/clip.png";
+    // Ten seconds of one note after a rest (a note at sample 0 keeps its own pitch):
+    // the curves run past the canvas's right edge.
+    openAndShoot({{0, 4410}, {450.0, 441000}}, "44100Hz_450f10s_mono_float.wav", shot);
+    ViewModel model(program.home() + "/44100Hz_450f10s_mono_float.wav");
+    int red = model.detectedY(100000), green = model.correctedY(100000);
+    EXPECT_EQ(pixel(shot, 700, red), RED);
+    // The vertical scrollbar (columns 752 to 769) is never painted over.
+    for (int x = 752; x < 770; x += 3) {
+        EXPECT_NE(pixel(shot, x, red), RED) << x;
+        EXPECT_NE(pixel(shot, x, green), GREEN) << x;
+        EXPECT_NE(pixel(shot, x, model.rowY(69) + 3), WHITE_KEY) << x;
+    }
+}
