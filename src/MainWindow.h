@@ -49,6 +49,8 @@ public:
     // so they work even while the canvas (which eats every key) has focus.
     bool handleShortcutKey();
     void setWindowIcon(Fl_Double_Window* window);
+    // True while a file is being analysed.
+    bool busy() { return wavePanel->wave->loadProgress >= 0.0; }
 
 private:
     static UserInterface* of(Fl_Widget* o);

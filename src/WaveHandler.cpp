@@ -133,6 +133,21 @@ void WaveHandler::replaceNonFinite(float* samples, long long count) {
     if (replaced > 0) cout << "Replaced " << replaced << " non-finite samples with 0.0\n";
 }
 
+// libsndfile trims a data chunk that runs past the end of the file and notes
+// that only in its log, as "data : <size in header> (should be <size found>)".
+static bool dataChunkCut(SNDFILE* file) {
+    std::vector<char> log(16384, '\0');
+    sf_command(file, SFC_GET_LOG_INFO, log.data(), static_cast<int>(log.size()) - 1);
+    string text(log.data());
+    for (const char* chunk : {"\ndata : ", " SSND : "}) {
+        size_t at = text.find(chunk);
+        if (at == string::npos) continue;
+        size_t lineEnd = text.find('\n', at + 1);
+        if (text.substr(at, lineEnd - at).find("(should be") != string::npos) return true;
+    }
+    return false;
+}
+
 void WaveHandler::releaseAnalysis() {
     if (wavePanel) wavePanel->forgetSegments();
     delete analyzeWave;
@@ -189,16 +204,40 @@ bool WaveHandler::loadStream(SNDFILE* file, const SF_INFO& info, const string& n
     long long total = readBlocks(file, info, loaded);
     replaceNonFinite(loaded, total);
     installSamples(info, loaded, working, total);
-    if (sfinfoin->frames < info.frames)
-        tellUser("\"" + name + "\" is shorter than its header says: " + std::to_string(sfinfoin->frames) + " of " +
-                 std::to_string(info.frames) + " frames could be read.");
+    if (sfinfoin->frames < info.frames || dataChunkCut(file))
+        tellUser("\"" + name + "\" is shorter than its header says: only " + std::to_string(sfinfoin->frames) +
+                 " frames could be read.");
     if (wavePanel) wavePanel->adjustScrollbar();
     cout << "totreadcount=" << total << "\n";
     analyzeWave = new WaveAnalysis(monoSamples(), frameCount(), sfinfoin->samplerate, 1024, this);
-    analyzeWave->findFrequencies();
-    analyzeWave->findSegments();
+    analyseWithProgress();
     restoreOriginal();
     return true;
+}
+
+// A window that shows the document shows how a long analysis is getting on,
+// so it never looks hung.
+void WaveHandler::analyseWithProgress() {
+    if (wavePanel) {
+        auto started = std::chrono::steady_clock::now();
+        analyzeWave->progress = [this, started](double share) { showLoadProgress(share, started); };
+    }
+    analyzeWave->findFrequencies();
+    analyzeWave->findSegments();
+    analyzeWave->progress = nullptr;
+    if (loadProgress < 0.0) return;
+    loadProgress = -1.0;
+    wavePanel->window()->cursor(FL_CURSOR_DEFAULT);
+    wavePanel->redraw();
+}
+
+void WaveHandler::showLoadProgress(double share, std::chrono::steady_clock::time_point started) {
+    if (loadProgress < 0.0 && std::chrono::steady_clock::now() - started < std::chrono::milliseconds(500)) return;
+    if (loadProgress < 0.0) wavePanel->window()->cursor(FL_CURSOR_WAIT);
+    loadProgress = share;
+    wavePanel->waveCanvas->redraw();
+    // Input is refused meanwhile (see the event dispatch); only redraws happen.
+    Fl::check();
 }
 
 void WaveHandler::restoreOriginal() {

@@ -3,6 +3,7 @@
 
 #include <sndfile.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,8 @@ public:
     int selectionStart;
     int selectionEnd;
     bool stopPlayingWave;
+    // Share of a long load done so far (0..1) while the window shows it; -1 otherwise.
+    double loadProgress = -1.0;
 
     WaveHandler();
     ~WaveHandler();
@@ -121,6 +124,8 @@ private:
     bool unsavedChanges = false;
 
     void tellUser(const string& text);
+    void analyseWithProgress();
+    void showLoadProgress(double share, std::chrono::steady_clock::time_point started);
     bool acceptable(const SF_INFO& info, const string& path);
     long long readBlocks(SNDFILE* file, const SF_INFO& info, float* into);
     void replaceNonFinite(float* samples, long long count);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <iostream>
 
 #include "WavePanelImages.h"
@@ -68,8 +69,25 @@ void WaveCanvas::draw() {
     fl_color(0xEFEFFF00);
     fl_rectf(x(), y(), w(), h());
     fl_push_clip(x(), y(), w(), h());
-    wavePanel->wave->render(x(), y(), w(), h(), scrollPosition());
+    if (wavePanel->wave->loadProgress >= 0.0)
+        drawLoadProgress(wavePanel->wave->loadProgress);
+    else
+        wavePanel->wave->render(x(), y(), w(), h(), scrollPosition());
     fl_pop_clip();
+}
+
+// While a long file is analysed the canvas shows a bar instead of half-made curves.
+void WaveCanvas::drawLoadProgress(double share) {
+    int barW = std::min(400, w() - 40), barH = 18;
+    int barX = x() + (w() - barW) / 2, barY = y() + h() / 2 - barH / 2;
+    fl_color(fl_rgb_color(0, 0, 127));
+    fl_rect(barX, barY, barW, barH);
+    fl_rectf(barX + 2, barY + 2, static_cast<int>((barW - 4) * std::clamp(share, 0.0, 1.0)), barH - 4);
+    char text[64];
+    snprintf(text, sizeof text, "Analysing... %d%%", static_cast<int>(share * 100));
+    fl_color(FL_BLACK);
+    fl_font(FL_HELVETICA, 12);
+    fl_draw(text, barX, barY - 6);
 }
 
 int WaveCanvas::handle(int e) {

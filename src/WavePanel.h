@@ -56,6 +56,7 @@ public:
 
 private:
     void recordDrag();
+    void drawLoadProgress(double share);
 };
 
 // The wave area of the main window: canvas, scrollbars and the resize grip.

@@ -10,8 +10,20 @@
 static UserInterface* mainInterface = nullptr;
 static Fl_Window* mainWindow = nullptr;
 
-// The canvas uses every key it gets, so menu shortcuts are offered first here.
+static bool isInput(int event) {
+    switch (event) {
+        case FL_PUSH: case FL_RELEASE: case FL_DRAG: case FL_KEYBOARD: case FL_KEYUP: case FL_SHORTCUT:
+        case FL_MOUSEWHEEL: case FL_CLOSE: case FL_PASTE: case FL_DND_ENTER: case FL_DND_DRAG: case FL_DND_RELEASE:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The canvas uses every key it gets, so menu shortcuts are offered first here;
+// while a file is being analysed, input is refused so no command runs halfway.
 static int dispatchEvent(int event, Fl_Window* window) {
+    if (mainInterface->busy() && isInput(event)) return 1;
     if (event == FL_KEYBOARD && window == mainWindow && mainInterface->handleShortcutKey()) return 1;
     return Fl::handle_(event, window);
 }

@@ -78,3 +78,31 @@ TEST_F(GuiView, DrawingStaysInsideTheCanvas) {
         EXPECT_NE(pixel(shot, x, model.rowY(69) + 3), WHITE_KEY) << x;
     }
 }
+
+TEST_F(GuiView, LongLoadShowsProgressAndRefusesInput) {
+    // Ten minutes of a wandering tone take long enough to analyse that the window shows progress.
+    std::vector<Note> notes;
+    for (int n = 0; n < 600; n++) notes.push_back({200.0 + (n * 37) % 300, 44100});
+    std::string name = "44100Hz_600notes_10min_mono_pcm16.wav";
+    testaudio::writeFile(program.home() + "/" + name, testaudio::melody(notes, 44100), 44100, 1,
+                         SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    program.start();
+    window = program.waitForWindow(TITLE);
+    ASSERT_FALSE(window.empty());
+    program.origin(window, left, top);
+    program.key(window, "ctrl+o");
+    ASSERT_TRUE(program.answerChooser("Select a file to load", name));
+    bool sawBar = false;
+    std::string shot = program.home() + "/progress.png";
+    // The bar is centred on the canvas (752x432 at y 50); its fill is the selection colour.
+    for (int i = 0; i < 200 && !sawBar && program.count("polyline") == 0; i++) {
+        program.screenshot(shot);
+        sawBar = pixel(shot, (752 - 400) / 2 + 4, 50 + 432 / 2) == "0,0,127";
+        if (!sawBar) usleep(50000);
+    }
+    EXPECT_TRUE(sawBar) << "no progress bar seen while loading";
+    program.pressKeys("ctrl+o");  // refused while the analysis runs
+    ASSERT_TRUE(program.waitForOutput("polyline", 60));
+    usleep(500000);
+    EXPECT_EQ(program.count("WaveHandler::fileOpen()"), 1) << "a command ran during the load";
+}
