@@ -73,3 +73,21 @@ TEST(GuiStartup, ClosingTheWindowSaysFarewellOnce) {
     EXPECT_EQ(program.waitForExit(), 0);
     EXPECT_EQ(program.count(FAREWELL), 1) << program.output();
 }
+
+TEST(GuiStartup, HelpAboutShowsNameVersionAndLicence) {
+    ProgramUnderTest program("about");
+    program.start();
+    std::string window = program.waitForWindow(TITLE);
+    ASSERT_FALSE(window.empty());
+    program.click(window, 50, 10);
+    usleep(300000);
+    program.pressKeys("a");
+    std::string about = program.waitForWindow("About Cantorel");
+    ASSERT_FALSE(about.empty());
+    std::string shot = program.home() + "/about.png";
+    program.screenshot(shot);
+    program.key(about, "Return");
+    usleep(300000);
+    EXPECT_TRUE(program.waitForWindow("About Cantorel", 1).empty()) << "the dialog closes";
+    EXPECT_TRUE(program.running());
+}
