@@ -40,6 +40,7 @@ static void run(const std::string& command) {
 }
 
 ProgramUnderTest::ProgramUnderTest(const std::string& tag) {
+    programPath = CANTOREL_BINARY;
     homeDir = testaudio::makeTempDir("gui_" + tag);
     outPath = homeDir + "/stdout.txt";
     // FLTK's own file chooser, not a desktop one, so xdotool can type into it.
@@ -68,7 +69,7 @@ void ProgramUnderTest::start(const std::string& extraEnv) {
         if (chdir(homeDir.c_str()) != 0) _exit(126);
         if (!freopen(outPath.c_str(), "w", stdout)) _exit(126);
         if (!freopen((homeDir + "/stderr.txt").c_str(), "w", stderr)) _exit(126);
-        execl(CANTOREL_BINARY, CANTOREL_BINARY, (char*)nullptr);
+        execl(programPath.c_str(), programPath.c_str(), (char*)nullptr);
         _exit(127);
     }
 }

@@ -14,6 +14,8 @@ public:
     ~ProgramUnderTest();
 
     const std::string& home() const { return homeDir; }
+    // Runs another copy of the program, e.g. an installed one, instead of the build's.
+    void setProgram(const std::string& path) { programPath = path; }
     // Starts the program; env entries "NAME=value" are added to its environment.
     void start(const std::string& extraEnv = "");
     // Window id of the first window whose title is exactly `title`, or "" after the timeout.
@@ -49,6 +51,7 @@ public:
 
 private:
     std::string homeDir;
+    std::string programPath;
     std::string outPath;
     pid_t pid = -1;
     int status = 0;
