@@ -22,11 +22,15 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
-build() {  # build folder, extra cmake options...
-    local dir=$1
+build() {  # build folder, cmake options..., optionally --target NAME last
+    local dir=$1 target=()
     shift
+    if [ $# -ge 2 ] && [ "${*: -2:1}" = "--target" ]; then
+        target=(--target "${*: -1}")
+        set -- "${@:1:$#-2}"
+    fi
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$dir" -j "$(nproc)"
+    cmake --build "$dir" -j "$(nproc)" "${target[@]}"
 }
 
 case "${1:-}" in
@@ -42,6 +46,10 @@ case "${1:-}" in
         # Memory errors fail the run too: the unit tests again under the sanitizers.
         build build-asan -DCANTOREL_SANITIZE=ON -DCANTOREL_BENCH=OFF
         ctest --test-dir build-asan --output-on-failure -j 2 -L unit
+        # A short bounded fuzzing run over the saved corpus (clang's libFuzzer).
+        build build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCANTOREL_FUZZ=ON \
+            -DCANTOREL_BENCH=OFF --target fuzz_document
+        ctest --test-dir build-fuzz --output-on-failure -L fuzz
         ;;
     *)
         echo "usage: $0 run|test" >&2

@@ -5,6 +5,7 @@
 #include <FL/fl_ask.H>
 #include <FL/fl_draw.H>
 #include <FL/filename.H>
+#include <alsa/asoundlib.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,7 +53,11 @@ WaveHandler::WaveHandler()
     init();
 }
 
+static void followPlayHeadTick(void* document);
+
 WaveHandler::~WaveHandler() {
+    Fl::remove_timeout(followPlayHeadTick, this);
+    delete audioPlayer;
     delete analyzeWave;
     free(originalSamples);
     free(modifiedSamples);
@@ -77,6 +82,7 @@ void WaveHandler::init() {
     selectionStart = -1;
     selectionEnd = -1;
     stopPlayingWave = false;
+    audioPlayer = new AudioPlayer(stopPlayingWave, playBackVolume);
 }
 
 void WaveHandler::setVolume(float volume) { playBackVolume = volume; }
@@ -109,17 +115,31 @@ bool WaveHandler::acceptable(const SF_INFO& info, const string& path) {
 }
 
 // Reads every sample the file delivers, in blocks of 1024 frames, never past
-// the room the header promised; returns the number of floats read.
-long long WaveHandler::readBlocks(SNDFILE* file, const SF_INFO& info, float* into) {
+// what the header promised, into a buffer with 1024 floats of headroom. The
+// buffer grows with the data, so a header that promises far more than the file
+// holds costs no memory. Null when memory runs out.
+float* WaveHandler::readBlocks(SNDFILE* file, const SF_INFO& info, long long& total) {
     long long capacity = info.frames * info.channels;
-    long long total = 0;
-    while (total < capacity) {
-        sf_count_t wanted = std::min<long long>((long long)BLOCK * info.channels, capacity - total);
-        sf_count_t got = sf_read_float(file, into + total, wanted);
+    long long room = 0;
+    float* samples = nullptr;
+    total = 0;
+    while (true) {
+        long long wanted = std::min<long long>((long long)BLOCK * info.channels, capacity - total);
+        if (total + wanted + BLOCK > room) {
+            room = std::min(std::max(2 * room, total + wanted + BLOCK), capacity + BLOCK);
+            float* grown = static_cast<float*>(realloc(samples, room * sizeof(float)));
+            if (!grown) {
+                free(samples);
+                return nullptr;
+            }
+            samples = grown;
+        }
+        sf_count_t got = wanted > 0 ? sf_read_float(file, samples + total, wanted) : 0;
         if (got <= 0) break;
         total += got;
     }
-    return total;
+    std::fill(samples + total, samples + room, 0.0f);
+    return samples;
 }
 
 void WaveHandler::replaceNonFinite(float* samples, long long count) {
@@ -192,16 +212,15 @@ void WaveHandler::loadWave(string* path) {
 
 bool WaveHandler::loadStream(SNDFILE* file, const SF_INFO& info, const string& name) {
     if (!acceptable(info, name)) return false;
-    size_t room = static_cast<size_t>(info.frames) * info.channels + BLOCK;
-    float* loaded = static_cast<float*>(calloc(room, sizeof(float)));
-    float* working = static_cast<float*>(calloc(room, sizeof(float)));
+    long long total = 0;
+    float* loaded = readBlocks(file, info, total);
+    float* working = loaded ? static_cast<float*>(calloc(total + BLOCK, sizeof(float))) : nullptr;
     if (!loaded || !working) {
         free(loaded);
         free(working);
         tellUser("Cannot open \"" + name + "\": not enough memory for its samples.");
         return false;
     }
-    long long total = readBlocks(file, info, loaded);
     replaceNonFinite(loaded, total);
     installSamples(info, loaded, working, total);
     if (sfinfoin->frames < info.frames || dataChunkCut(file))
@@ -385,9 +404,13 @@ void WaveHandler::writeFile(string* path) {
     if (writeAtomically(*path)) unsavedChanges = false;
 }
 
-void WaveHandler::playWave(int, int) {
+void WaveHandler::playWave(int start, int end) {
     resampleWaveIfRequired();
     cout << "TODO: WaveHandler::playWave\n";
+    stopPlayingWave = false;
+    string problem = audioPlayer->play(modifiedSamples, playRange(start, end), channels, sampleRate());
+    if (!problem.empty()) tellUser(problem);
+    if (audioPlayer->playing()) followPlayHead();
 }
 
 // ------------------------------------------------------------- file commands
@@ -753,4 +776,214 @@ void WaveHandler::extendSelection(int at) {
         selectionEnd = selectionStart;
         selectionStart = at;
     }
+}
+
+// ------------------------------------------------------------------ playback
+
+// The device holds this much ahead of the ear: enough that a slow redraw of a
+// large view between two feeds does not run it dry. Stop drops it at once; a
+// new volume is heard once the queued part has played.
+static const unsigned int DEVICE_LATENCY_US = 200000;
+static const double FEED_INTERVAL = 0.01;
+static const double PLAYHEAD_INTERVAL = 0.03;
+
+// The end is exclusive, so Play to and Play from at one mark split the file
+// without a frame heard twice.
+FrameRange WaveHandler::playRange(int start, int end) const {
+    int frames = frameCount();
+    int first = start == -1 ? 0 : std::clamp(start, 0, frames);
+    int last = end == -1 ? frames : std::clamp(end, 0, frames);
+    return {first, std::max(first, last)};
+}
+
+// Turns the page when the play-head leaves the view: it goes on from the left edge.
+static void keepInView(WavePanel* panel, int head, float zoom) {
+    Fl_Scrollbar* bar = panel->horizontalScrollBar;
+    int shown = static_cast<int>(zoom * std::max(panel->waveCanvas->w() - 40, 1));
+    int scroll = bar->value();
+    if (head >= scroll && head < scroll + shown) return;
+    bar->value(std::clamp(head, static_cast<int>(bar->minimum()), static_cast<int>(bar->maximum())));
+}
+
+static void followPlayHeadTick(void* document) { static_cast<WaveHandler*>(document)->followPlayHead(); }
+
+// One more redraw after the playback ended takes the play-head away.
+void WaveHandler::followPlayHead() {
+    if (!wavePanel) return;
+    Fl::remove_timeout(followPlayHeadTick, this);
+    int head = audioPlayer->headFrame();
+    if (head >= 0) keepInView(wavePanel, head, zoom);
+    wavePanel->waveCanvas->redraw();
+    if (audioPlayer->playing()) Fl::add_timeout(PLAYHEAD_INTERVAL, followPlayHeadTick, this);
+}
+
+void WaveHandler::render_playhead(int xpos, int ypos, int width, int height, int waveOffset) {
+    int head = audioPlayer ? audioPlayer->headFrame() : -1;
+    if (head < 0) return;
+    int x = xpos + 40 + viewOffset(head, zoom, waveOffset);
+    if (x < xpos + 40 || x >= xpos + width) return;
+    fl_color(fl_rgb_color(0, 140, 140));
+    fl_rectf(x, ypos, 1, height);
+}
+
+static void feedTick(void* player) {
+    AudioPlayer* audio = static_cast<AudioPlayer*>(player);
+    audio->feed();
+    if (audio->playing()) Fl::repeat_timeout(FEED_INTERVAL, feedTick, player);
+}
+
+AudioPlayer::AudioPlayer(const bool& stopRequest, const float& volume) : stopRequest(stopRequest), volume(volume) {}
+
+AudioPlayer::~AudioPlayer() { stop(); }
+
+// Each step of the 0..10 slider is 4 dB, which the ear hears as even steps:
+// 10 is the file's own level (gain exactly 1, samples unchanged), 5 is -20 dB,
+// 1 is -36 dB; 0 is silence.
+float AudioPlayer::gainForVolume(float volume) {
+    if (!(volume > 0.0f)) return 0.0f;
+    if (volume >= 10.0f) return 1.0f;
+    return static_cast<float>(std::pow(10.0, (volume - 10.0) * 4.0 / 20.0));
+}
+
+void AudioPlayer::scaleSamples(const float* in, float* out, size_t count, float gain) {
+    for (size_t i = 0; i < count; i++) out[i] = in[i] * gain;
+}
+
+// Full scale is 32768 so a 16-bit source comes back exactly; the top step is
+// clipped to fit.
+void AudioPlayer::toShortSamples(const float* in, short* out, size_t count, float gain) {
+    for (size_t i = 0; i < count; i++) {
+        float level = std::clamp(in[i] * gain * 32768.0f, -32768.0f, 32767.0f);
+        out[i] = static_cast<short>(std::lrint(level));
+    }
+}
+
+string AudioPlayer::play(const float* samples, FrameRange range, int channelCount, int rate) {
+    stop();
+    if (!samples || range.end <= range.first || channelCount < 1) return "";
+    channels = channelCount;
+    string problem = open(rate);
+    if (!problem.empty()) {
+        if (problemTold) return "";
+        problemTold = true;
+        return problem;
+    }
+    queued.assign(samples + static_cast<size_t>(range.first) * channels,
+                  samples + static_cast<size_t>(range.end) * channels);
+    firstFrame = range.first;
+    framesWritten = 0;
+    draining = false;
+    feed();
+    if (playing()) Fl::add_timeout(FEED_INTERVAL, feedTick, this);
+    return "";
+}
+
+// Floats reach the device untouched; 16-bit integers are what every device takes.
+static bool acceptsFloat(snd_pcm_t* pcm) {
+    snd_pcm_hw_params_t* params;
+    snd_pcm_hw_params_alloca(&params);
+    return snd_pcm_hw_params_any(pcm, params) >= 0 &&
+           snd_pcm_hw_params_test_format(pcm, params, SND_PCM_FORMAT_FLOAT) == 0;
+}
+
+string AudioPlayer::open(int rate) {
+    int error = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+    if (error < 0) {
+        pcm = nullptr;
+        return string("No audio output device: ") + snd_strerror(error);
+    }
+    floatOutput = acceptsFloat(pcm);
+    error = snd_pcm_set_params(pcm, floatOutput ? SND_PCM_FORMAT_FLOAT : SND_PCM_FORMAT_S16,
+                               SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate, 1, DEVICE_LATENCY_US);
+    snd_pcm_uframes_t bufferFrames = 0, periodFrames = 0;
+    if (error >= 0) error = snd_pcm_get_params(pcm, &bufferFrames, &periodFrames);
+    if (error < 0) {
+        snd_pcm_close(pcm);
+        pcm = nullptr;
+        return "The audio output device cannot play " + std::to_string(channels) + " channels at " +
+               std::to_string(rate) + " Hz: " + snd_strerror(error);
+    }
+    deviceBufferFrames = static_cast<int>(bufferFrames);
+    return "";
+}
+
+void AudioPlayer::stop() {
+    if (!pcm) return;
+    int heard = framesHeard();
+    snd_pcm_drop(pcm);
+    finish(heard);
+}
+
+void AudioPlayer::feed() {
+    if (!pcm) return;
+    if (stopRequest) {
+        stop();
+        return;
+    }
+    if (!draining) {
+        writeWhatFits();
+        if (!pcm || framesWritten < queued.size() / channels) return;
+        // Non-blocking: the device plays out what it holds while the window goes on.
+        snd_pcm_drain(pcm);
+        draining = true;
+    }
+    snd_pcm_state_t state = snd_pcm_state(pcm);
+    if (state != SND_PCM_STATE_DRAINING && state != SND_PCM_STATE_RUNNING) finish(framesHeard());
+}
+
+void AudioPlayer::writeWhatFits() {
+    snd_pcm_sframes_t room = snd_pcm_avail_update(pcm);
+    if (room < 0) {
+        recover(static_cast<int>(room));
+        return;
+    }
+    size_t remaining = queued.size() / channels - framesWritten;
+    size_t count = std::min({static_cast<size_t>(room), remaining, static_cast<size_t>(deviceBufferFrames)});
+    if (count == 0) return;
+    long written = writeFrames(count);
+    if (written == -EAGAIN) return;
+    if (written < 0) {
+        recover(static_cast<int>(written));
+        return;
+    }
+    framesWritten += written;
+}
+
+long AudioPlayer::writeFrames(size_t count) {
+    const float* from = queued.data() + framesWritten * channels;
+    size_t values = count * channels;
+    float gain = gainForVolume(volume);
+    if (floatOutput) {
+        floatBlock.resize(values);
+        scaleSamples(from, floatBlock.data(), values, gain);
+        return snd_pcm_writei(pcm, floatBlock.data(), count);
+    }
+    shortBlock.resize(values);
+    toShortSamples(from, shortBlock.data(), values, gain);
+    return snd_pcm_writei(pcm, shortBlock.data(), count);
+}
+
+// A late feed (an underrun) is recovered from and playing goes on; a device
+// that went away ends the playback.
+void AudioPlayer::recover(int error) {
+    if (snd_pcm_recover(pcm, error, 1) >= 0) return;
+    cout << "Audio output failed: " << snd_strerror(error) << "\n";
+    stop();
+}
+
+int AudioPlayer::framesHeard() const {
+    snd_pcm_sframes_t delay = 0;
+    if (snd_pcm_delay(pcm, &delay) < 0 || delay < 0) delay = 0;
+    return static_cast<int>(framesWritten - std::min(static_cast<size_t>(delay), framesWritten));
+}
+
+int AudioPlayer::headFrame() const { return pcm ? firstFrame + framesHeard() : -1; }
+
+// The line comes after the close, when everything sent is out of the program.
+void AudioPlayer::finish(int heard) {
+    Fl::remove_timeout(feedTick, this);
+    snd_pcm_close(pcm);
+    pcm = nullptr;
+    cout << "Played " << heard << " of " << queued.size() / channels << " frames\n";
+    queued = std::vector<float>();
 }

@@ -14,6 +14,63 @@
 using std::string;
 
 class WavePanel;
+typedef struct _snd_pcm snd_pcm_t;
+
+// Frames first .. end - 1 of a file; empty when end <= first.
+struct FrameRange {
+    int first;
+    int end;
+};
+
+// Plays interleaved frames on ALSA's default output. The FLTK event loop feeds
+// it with non-blocking writes, so the window stays responsive while it plays.
+class AudioPlayer {
+public:
+    // Both are read again on every feed, so a stop request or a new volume
+    // (0..10) acts on the very next buffer.
+    AudioPlayer(const bool& stopRequest, const float& volume);
+    ~AudioPlayer();
+    AudioPlayer(const AudioPlayer&) = delete;
+    AudioPlayer& operator=(const AudioPlayer&) = delete;
+
+    // Replaces any playback with the range of samples (interleaved frames).
+    // Returns why the device cannot play, the first time only, or "".
+    string play(const float* samples, FrameRange range, int channels, int rate);
+    void stop();
+    bool playing() const { return pcm != nullptr; }
+    // Index, in the samples given to play, of the frame being heard; -1 when idle.
+    int headFrame() const;
+    // Writes what the device has room for; ends the playback once all of it
+    // has been heard or a stop is requested.
+    void feed();
+
+    static float gainForVolume(float volume);
+    static void scaleSamples(const float* in, float* out, size_t count, float gain);
+    static void toShortSamples(const float* in, short* out, size_t count, float gain);
+
+private:
+    const bool& stopRequest;
+    const float& volume;
+    snd_pcm_t* pcm = nullptr;
+    bool floatOutput = true;
+    bool draining = false;
+    bool problemTold = false;
+    int channels = 1;
+    int firstFrame = 0;
+    int deviceBufferFrames = 0;
+    // The range being played, copied so that loading another file cannot pull it away.
+    std::vector<float> queued;
+    size_t framesWritten = 0;
+    std::vector<float> floatBlock;
+    std::vector<short> shortBlock;
+
+    string open(int rate);
+    void writeWhatFits();
+    long writeFrames(size_t count);
+    void recover(int error);
+    void finish(int heard);
+    int framesHeard() const;
+};
 
 // The one audio document: the samples as loaded, the working copy that the
 // correction rewrites, their analysis, the builder and the view state.
@@ -40,6 +97,7 @@ public:
     bool stopPlayingWave;
     // Share of a long load done so far (0..1) while the window shows it; -1 otherwise.
     double loadProgress = -1.0;
+    AudioPlayer* audioPlayer = nullptr;
 
     WaveHandler();
     ~WaveHandler();
@@ -57,6 +115,12 @@ public:
     bool writeSamples(SNDFILE* out);
     void writeFile(string* path);
     void playWave(int start, int end);
+    // The frames that playWave(start, end) plays, clamped to the file.
+    FrameRange playRange(int start, int end) const;
+    // Where "Play to" ends: the selection's end, or the insertion mark.
+    int selectionEndOrMark() const { return selectionEnd != -1 ? selectionEnd : selectionStart; }
+    // Keeps the play-head in view and the canvas redrawn while playing.
+    void followPlayHead();
     void setVolume(float volume);
 
     // File commands.
@@ -72,6 +136,7 @@ public:
     void render_selection(int xpos, int ypos, int width, int height, int waveOffset);
     void render_segments(int xpos, int ypos, int width, int height, int waveOffset);
     void render_waves(int xpos, int ypos, int width, int height, int waveOffset);
+    void render_playhead(int xpos, int ypos, int width, int height, int waveOffset);
     void drawPolyline(int* x, int* y, int size);
     int midiToPos(double midi, int height);
     bool isBlackKey(int midiNote);
@@ -127,7 +192,7 @@ private:
     void analyseWithProgress();
     void showLoadProgress(double share, std::chrono::steady_clock::time_point started);
     bool acceptable(const SF_INFO& info, const string& path);
-    long long readBlocks(SNDFILE* file, const SF_INFO& info, float* into);
+    float* readBlocks(SNDFILE* file, const SF_INFO& info, long long& total);
     void replaceNonFinite(float* samples, long long count);
     void installSamples(const SF_INFO& info, float* loaded, float* working, long long total);
     void releaseAnalysis();
