@@ -50,7 +50,7 @@ private:
     std::unique_ptr<PeriodSearch> search;
 
     int windowAfter(int priorWidth) const;
-    int lastSilentIn(int from, int to) const;
+    int firstSilentIn(int from, int to) const;
     int bestMatch(int at, int half);
     void markUndetected();
     void fillMidiValues();

@@ -7,8 +7,9 @@ class WaveHandler;
 class WaveSegment {
 private:
     float maxHeight;
-    bool overrideScale;
-    bool selected;
+    // Kept for the record's layout; nothing reads them yet.
+    [[maybe_unused]] bool overrideScale;
+    [[maybe_unused]] bool selected;
 
 public:
     bool isSelected;

@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
@@ -14,6 +11,7 @@
 #include <vector>
 
 #include "Analysis.h"
+#include "WaveHandler.h"
 #include "testaudio.h"
 
 namespace {
@@ -403,6 +401,18 @@ TEST(AnalysisPeriods, AutocorrelateFindsThePeriodAndPrefersTheSmallestOfEqualLag
     EXPECT_EQ(analysis.autocorrelate(0, 1024), 100);
     EXPECT_EQ(analysis.autocorrelate(1000, 1024), 1100);
     EXPECT_EQ(analysis.autocorrelate(37, 300), 137);
+    // Windows long enough to be ranked through the spectrum keep the same rule.
+    std::vector<float> longer = testaudio::sinePeriod(100, 12000);
+    WaveAnalysis wide(longer.data(), 12000, 44100, WINDOW, nullptr);
+    EXPECT_EQ(wide.autocorrelate(0, 4000), 100);
+    EXPECT_EQ(wide.autocorrelate(5000, 7000), 5100);
+}
+
+TEST(AnalysisPeriods, AllSumsZeroPicksTheShortestLag) {
+    // Zeros that findSilence has not marked: every sum is exactly 0.0, which beats -1.0.
+    std::vector<float> samples(9000, 0.0f);
+    WaveAnalysis analysis(samples.data(), 9000, 44100, WINDOW, nullptr);
+    for (int window : {60, 200, 1024, 4000, 8000}) EXPECT_EQ(analysis.autocorrelate(0, window), 20) << window;
 }
 
 TEST(AnalysisPeriods, AutocorrelateNeedsTheWholeWindow) {
@@ -787,6 +797,147 @@ TEST(AnalysisMatchesPlainLoop, HumAndSpeech) {
     expectSameDetection(hum, 44100, "44100Hz_3s_hum40");
     std::vector<float> speech = speechLike(5.0, 44100, 6);
     expectSameDetection(speech, 44100, "44100Hz_5s_speech_like_seed6");
+}
+
+namespace {
+
+// A tone falling from 110 Hz to 18 Hz: its period is followed from 400 to 2450 samples, so the
+// windows grow far beyond the first one.
+std::vector<float> fallingSweep(double seconds, int rate) {
+    std::vector<float> out(static_cast<size_t>(seconds * rate));
+    double phase = 0.0;
+    Noise noise(9);
+    for (size_t i = 0; i < out.size(); i++) {
+        double hz = 110.0 * std::pow(18.0 / 110.0, static_cast<double>(i) / out.size());
+        phase = std::fmod(phase + 2.0 * M_PI * hz / rate, 2.0 * M_PI);
+        out[i] = static_cast<float>(0.4 * std::sin(phase) + 0.1 * std::sin(2 * phase) + 0.002 * noise.uniform());
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(AnalysisMatchesPlainLoop, FallingSweepGrowsTheWindow) {
+    std::vector<float> sweep = fallingSweep(4.0, 44100);
+    expectSameDetection(sweep, 44100, "44100Hz_4s_sweep_110_to_18Hz");
+    std::unique_ptr<WaveAnalysis> analysis = analyse(sweep, 44100);
+    int longest = *std::max_element(analysis->waveWidth, analysis->waveWidth + sweep.size());
+    EXPECT_GT(longest, 1100) << "the windows should have grown past 3300 samples";
+}
+
+TEST(AnalysisMatchesPlainLoop, PortableKernels) {
+    // Without vector units every ranked window goes through the spectrum, from the smallest on.
+    setenv("CANTOREL_PLAIN_KERNELS", "1", 1);
+    std::vector<float> melody = sungMelody(3.0, 44100, 12);
+    expectSameDetection(melody, 44100, "44100Hz_3s_sung_melody_seed12_portable");
+    std::vector<float> sweep = fallingSweep(2.5, 44100);
+    expectSameDetection(sweep, 44100, "44100Hz_2.5s_sweep_portable");
+    std::vector<float> tone = testaudio::sinePeriod(100, 12000);
+    WaveAnalysis wide(tone.data(), 12000, 44100, WINDOW, nullptr);
+    EXPECT_EQ(wide.autocorrelate(0, 4000), 100);
+    EXPECT_EQ(wide.autocorrelate(0, 1024), 100);
+    unsetenv("CANTOREL_PLAIN_KERNELS");
+}
+
+TEST(AnalysisMatchesPlainLoop, AutocorrelateOnAwkwardWindows) {
+    // Near-ties (a period of 100.5 samples), exact repeats, tiny samples whose single-precision
+    // products are subnormal, and samples too loud for single-precision sums, in windows of every
+    // size the search treats differently.
+    Noise noise(21);
+    const double amplitudes[] = {0.5, 1e-22, 1e-40, 3e15, 1e25};
+    for (int window : {100, 130, 500, 1024, 2000, 3100, 4100}) {
+        for (double amplitude : amplitudes) {
+            for (int shape = 0; shape < 3; shape++) {
+                int n = window + 64;
+                std::vector<float> x(n);
+                for (int i = 0; i < n; i++) {
+                    double tone = std::sin(2.0 * M_PI * i / 100.5) + 0.4 * std::sin(2.0 * M_PI * i / 33.5);
+                    double value = shape == 0 ? tone : shape == 1 ? std::sin(2.0 * M_PI * (i % 40) / 40.0) : noise.uniform();
+                    x[i] = static_cast<float>(amplitude * value);
+                }
+                std::vector<float> unmarked(n, 0.0f);
+                WaveAnalysis analysis(x.data(), n, 44100, WINDOW, nullptr);
+                for (int at : {0, 64}) {
+                    EXPECT_EQ(analysis.autocorrelate(at, window), plainAutocorrelate(x, unmarked, at, window))
+                        << "window " << window << ", amplitude " << amplitude << ", shape " << shape << ", at " << at;
+                }
+            }
+        }
+    }
+}
+
+namespace {
+
+// calculateCorrectPitch written out plainly, with its temporary array of segment notes.
+std::vector<double> plainCorrection(WaveAnalysis& analysis, int n, double rate) {
+    std::vector<double> segmentMidi(n, -1.0);
+    for (const WaveSegment* s : *analysis.segments) {
+        for (int i = s->startSample; i <= s->endSample; i++) segmentMidi[i] = s->midiNumber;
+    }
+    const double* midi = analysis.midiValue;
+    std::vector<double> corrected(n);
+    double current = midi[0];
+    corrected[0] = current;
+    for (int i = 1; i < n; i++) {
+        if (midi[i] < 5.0) {
+            current = -1.0;
+        } else if (midi[i - 1] < 5.0 || std::fabs(segmentMidi[i - 1] - segmentMidi[i]) > 1.0) {
+            current = analysis.closestMatch(segmentMidi[i]);
+        } else {
+            current += midi[i] - midi[i - 1];
+            double target = analysis.closestMatch(segmentMidi[i]);
+            if (target > current) current = std::min(current + rate, target);
+            if (target < current) current = std::max(current - rate, target);
+        }
+        corrected[i] = current;
+    }
+    return corrected;
+}
+
+}  // namespace
+
+TEST(AnalysisCorrection, MatchesThePlainLoopOnASungMelody) {
+    // The melody crosses MIDI 64.0, where the spacing of doubles doubles: glides across it must
+    // still round exactly as step-by-step additions do.
+    std::vector<float> samples = sungMelody(8.0, 44100, 11);
+    int n = static_cast<int>(samples.size());
+    std::unique_ptr<WaveAnalysis> analysis = analyse(samples, 44100);
+    ASSERT_GT(analysis->segments->size(), 5u);
+    for (const char* scale : {"chromatic", "c major", "f# major", "none"}) {
+        SCOPED_TRACE(scale);
+        analysis->setScale(scale);
+        analysis->calculateCorrectPitch();
+        EXPECT_TRUE(sameArray("correctedMidiValue", plainCorrection(*analysis, n, 0.0003), analysis->correctedMidiValue));
+    }
+    // A hand-made list out of order, overlapping and partly beyond the samples.
+    std::vector<WaveSegment*>& list = *analysis->segments;
+    std::swap(list.front(), list.back());
+    list.push_back(new WaveSegment(list[1]->startSample + 10, list[1]->endSample + 3000, 70, samples.data(), n));
+    list.push_back(new WaveSegment(n - 500, n - 1, 66, samples.data(), n));
+    analysis->setScale("d major");
+    analysis->calculateCorrectPitch();
+    EXPECT_TRUE(sameArray("correctedMidiValue", plainCorrection(*analysis, n, 0.0003), analysis->correctedMidiValue));
+}
+
+TEST(AnalysisCorrection, TheDocumentsRateIsUsedAndZeroMeansNoGlide) {
+    WaveHandler document;
+    StepSegment made(60, 60.0, 60.3);
+    WaveAnalysis analysis(made.samples.data(), 6000, 44100, WINDOW, &document);
+    for (int i = 0; i < 6000; i++) {
+        analysis.frequency[i] = made.analysis.frequency[i];
+        analysis.midiValue[i] = made.analysis.midiValue[i];
+    }
+    analysis.segments->push_back(new WaveSegment(1000, 3999, 60, made.samples.data(), 6000));
+    analysis.setScale("chromatic");
+    document.CORRECTION_RATE = 0.0;
+    analysis.calculateCorrectPitch();
+    EXPECT_EQ(analysis.correctedMidiValue[1999], 60.0);
+    for (int i = 2000; i < 4000; i++) ASSERT_NEAR(analysis.correctedMidiValue[i], 60.3, 1e-12) << i;
+    document.CORRECTION_RATE = 0.001;  // 0.3 semitone in 300 samples
+    analysis.calculateCorrectPitch();
+    EXPECT_NEAR(analysis.correctedMidiValue[2000], 60.299, 1e-9);
+    EXPECT_GT(analysis.correctedMidiValue[2298], 60.0);
+    EXPECT_EQ(analysis.correctedMidiValue[2305], 60.0);
 }
 
 // ---------------------------------------------------------------------------------------------
