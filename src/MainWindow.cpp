@@ -102,7 +102,7 @@ void UserInterface::cb_button_playselection_i(Fl_Button*, void*) {
 }
 void UserInterface::cb_button_playselection(Fl_Button* o, void* v) { of(o)->cb_button_playselection_i(o, v); }
 
-void UserInterface::cb_button_playto_i(Fl_Button*, void*) { wave()->playWave(-1, wave()->selectionEnd); }
+void UserInterface::cb_button_playto_i(Fl_Button*, void*) { wave()->playWave(-1, wave()->selectionEndOrMark()); }
 void UserInterface::cb_button_playto(Fl_Button* o, void* v) { of(o)->cb_button_playto_i(o, v); }
 
 void UserInterface::cb_button_playfrom_i(Fl_Button*, void*) { wave()->playWave(wave()->selectionStart, -1); }

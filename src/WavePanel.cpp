@@ -71,8 +71,10 @@ void WaveCanvas::draw() {
     fl_push_clip(x(), y(), w(), h());
     if (wavePanel->wave->loadProgress >= 0.0)
         drawLoadProgress(wavePanel->wave->loadProgress);
-    else
+    else {
         wavePanel->wave->render(x(), y(), w(), h(), scrollPosition());
+        wavePanel->wave->render_playhead(x(), y(), w(), h(), scrollPosition());
+    }
     fl_pop_clip();
 }
 

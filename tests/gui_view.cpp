@@ -80,11 +80,9 @@ TEST_F(GuiView, DrawingStaysInsideTheCanvas) {
 }
 
 TEST_F(GuiView, LongLoadShowsProgressAndRefusesInput) {
-    // Ten minutes of a wandering tone take long enough to analyse that the window shows progress.
-    std::vector<Note> notes;
-    for (int n = 0; n < 600; n++) notes.push_back({200.0 + (n * 37) % 300, 44100});
-    std::string name = "44100Hz_600notes_10min_mono_pcm16.wav";
-    testaudio::writeFile(program.home() + "/" + name, testaudio::melody(notes, 44100), 44100, 1,
+    // Two minutes of brown noise take long enough to analyse that the window shows progress.
+    std::string name = "44100Hz_brownnoise_2min_mono_pcm16.wav";
+    testaudio::writeFile(program.home() + "/" + name, testaudio::brownNoise(120 * 44100), 44100, 1,
                          SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     program.start();
     window = program.waitForWindow(TITLE);

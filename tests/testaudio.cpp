@@ -46,6 +46,19 @@ std::vector<float> melody(const std::vector<Note>& notes, int rate, float amplit
     return out;
 }
 
+std::vector<float> brownNoise(int frames, unsigned seed) {
+    std::vector<float> out(frames);
+    unsigned state = seed;
+    double level = 0.0;
+    for (int i = 0; i < frames; i++) {
+        state = state * 1664525u + 1013904223u;
+        double white = (state >> 8) / double(1 << 24) * 2.0 - 1.0;
+        level = 0.99 * level + 0.1 * white;
+        out[i] = static_cast<float>(level);
+    }
+    return out;
+}
+
 double midiToHz(double midi) { return 440.0 * std::pow(2.0, (midi - 69.0) / 12.0); }
 double hzToMidi(double hz) { return 69.0 + 12.0 * std::log2(hz / 440.0); }
 

@@ -27,6 +27,9 @@ struct Note {
 // Notes joined phase-continuously; harmonic timbre; rests are exact zeros.
 std::vector<float> melody(const std::vector<Note>& notes, int rate, float amplitude = 0.5f);
 
+// White noise through a one-pole low-pass: the slowest material for pitch detection.
+std::vector<float> brownNoise(int frames, unsigned seed = 1);
+
 double midiToHz(double midi);
 double hzToMidi(double hz);
 

@@ -1,0 +1,249 @@
+// Playing through ALSA from the real window. The test's own ALSA configuration
+// sends the default device into a file, so the test hears exactly what a
+// listener would.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "WaveHandler.h"
+#include "guidriver.h"
+#include "testaudio.h"
+
+using testaudio::Note;
+
+static const char* const TITLE = "Cantorel Pitch Correction";
+static const int RATE = 44100;
+// Toolbar buttons, at y 34.
+static const int PLAY = 210, PLAY_SELECTION = 240, PLAY_TO = 270, PLAY_FROM = 300, STOP = 330;
+// Float output, written raw: the WAV header the file plugin writes for floats
+// calls them integers, while raw data is exactly what the device received.
+static const char* const FLOAT_TO_FILE = "type file; slave.pcm \"null\"; file \"OUT\"; format \"raw\"";
+
+// Three sung notes with a rest; the working samples are their resynthesis.
+static std::string writeMelody(const std::string& folder, int noteFrames) {
+    std::vector<Note> notes = {{220.0, noteFrames}, {0.0, 4410}, {246.9, noteFrames}, {261.6, noteFrames}};
+    std::vector<float> samples = testaudio::melody(notes, RATE);
+    std::string path = folder + "/44100Hz_" + std::to_string(samples.size()) + "f_melody3_mono_float.wav";
+    testaudio::writeFile(path, samples, RATE, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    return path;
+}
+
+// What playWave hands to the device: the working samples after the resampling it runs first.
+static std::vector<float> workingSamples(std::string path) {
+    WaveHandler document;
+    document.loadWave(&path);
+    document.resampleWaveIfRequired();
+    return std::vector<float>(document.modifiedSamples, document.modifiedSamples + document.frameCount());
+}
+
+static int lastNumberAfter(const std::string& trace, const std::string& label) {
+    size_t at = trace.rfind(label);
+    return at == std::string::npos ? -1 : std::stoi(trace.substr(at + label.size()));
+}
+
+class GuiPlayback : public ::testing::Test {
+protected:
+    ProgramUnderTest program{"playback"};
+    std::string window;
+    std::string audioDir;
+    std::string heardPath;
+
+    void startWithDevice(const std::string& device, const std::string& extraEnv = "") {
+        audioDir = program.home() + "/audio";
+        mkdir(audioDir.c_str(), 0755);
+        heardPath = program.home() + "/out.raw";
+        std::string body = device;
+        size_t at = body.find("OUT");
+        if (at != std::string::npos) body.replace(at, 3, heardPath);
+        std::ofstream(program.home() + "/.asoundrc") << "pcm.!default { " << body << " }\n";
+        program.start(extraEnv);
+        window = program.waitForWindow(TITLE);
+        ASSERT_FALSE(window.empty()) << program.output();
+    }
+
+    // Returns once the view has drawn the analysed file: until then the window refuses input.
+    void open(const std::string& path) {
+        ASSERT_TRUE(program.openFile(window, "audio/" + testaudio::fileName(path))) << program.output();
+        for (int i = 0; i < 600 && !drawnAfterLoad(); i++) usleep(50000);
+        ASSERT_TRUE(drawnAfterLoad()) << "the loaded file was never drawn";
+    }
+
+    bool drawnAfterLoad() {
+        std::string trace = program.output();
+        return trace.find("freqWidth=", trace.rfind("totreadcount=")) != std::string::npos;
+    }
+
+    // Clicks a play button and waits for the playback's closing "Played" line.
+    void playAndWait(int button) {
+        int before = program.count("Played ");
+        program.click(window, button, 34);
+        for (int i = 0; i < 200 && program.count("Played ") == before; i++) usleep(50000);
+        ASSERT_GT(program.count("Played "), before) << program.output().substr(0, 3000);
+    }
+
+    std::vector<float> heard() {
+        std::ifstream in(heardPath, std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<float> values(bytes.size() / sizeof(float));
+        std::memcpy(values.data(), bytes.data(), values.size() * sizeof(float));
+        return values;
+    }
+
+    // The slider runs from x 75 to 175; a drag past either end pins it there.
+    void dragVolumeSlider(int toX) {
+        program.drag(window, 125, 34, toX, 34);
+        usleep(200000);
+    }
+
+    // A press, a small first move and then the rest, so the selection starts
+    // where the drag began rather than where it ended.
+    void selectByDrag(int fromX, int toX) {
+        program.moveTo(window, fromX, 60);
+        shellOutput("xdotool mousedown 1");
+        usleep(100000);
+        program.moveTo(window, fromX + 1, 60);
+        usleep(100000);
+        program.moveTo(window, toX, 60);
+        usleep(100000);
+        shellOutput("xdotool mouseup 1");
+        usleep(400000);
+        ASSERT_GE(lastNumberAfter(program.output(), "extendSelection end at "), 0) << "no selection was made";
+    }
+};
+
+static void expectExactly(const std::vector<float>& heard, const std::vector<float>& working, int first, int end,
+                          const std::string& what) {
+    ASSERT_EQ(heard.size(), static_cast<size_t>(end - first)) << what;
+    for (int i = first; i < end; i++) ASSERT_EQ(heard[i - first], working[i]) << what << ", frame " << i;
+}
+
+TEST_F(GuiPlayback, PlayCommandsHearTheirRangeOfTheWorkingSamples) {
+    startWithDevice(FLOAT_TO_FILE);
+    std::string path = writeMelody(audioDir, 22050);
+    std::vector<float> working = workingSamples(path);
+    int frames = static_cast<int>(working.size());
+    open(path);
+
+    // Volume 5 at start: -20 dB, a tenth of every sample.
+    playAndWait(PLAY);
+    std::vector<float> atFive = heard();
+    ASSERT_EQ(atFive.size(), working.size());
+    for (int i = 0; i < frames; i++)
+        // The gain and the product are floats: a few ulps of 0.1, far below one step of the slider.
+        ASSERT_NEAR(atFive[i], 0.1 * working[i], 1e-7) << "frame " << i;
+
+    dragVolumeSlider(300);
+    playAndWait(PLAY);
+    expectExactly(heard(), working, 0, frames, "Play at volume 10");
+
+    selectByDrag(80, 160);
+    std::string trace = program.output();
+    int start = lastNumberAfter(trace, "selectionStart=");
+    int end = lastNumberAfter(trace, "extendSelection end at ");
+    ASSERT_EQ(end, 512 * (160 - 40)) << trace.substr(trace.size() > 3000 ? trace.size() - 3000 : 0);
+    ASSERT_GT(start, 0);
+    ASSERT_LT(start, end);
+    playAndWait(PLAY_SELECTION);
+    expectExactly(heard(), working, start, end, "Play selection");
+    playAndWait(PLAY_TO);
+    expectExactly(heard(), working, 0, end, "Play to");
+    playAndWait(PLAY_FROM);
+    expectExactly(heard(), working, start, frames, "Play from");
+
+    dragVolumeSlider(0);
+    playAndWait(PLAY_SELECTION);
+    std::vector<float> silent = heard();
+    ASSERT_EQ(silent.size(), static_cast<size_t>(end - start));
+    for (float s : silent) ASSERT_EQ(s, 0.0f);
+}
+
+// Columns of one screenshot row drawn in the play-head's colour.
+static std::vector<int> playHeadColumns(const std::string& png, int y, int fromX, int toX) {
+    std::string pixels = shellOutput("convert '" + png + "' -crop " + std::to_string(toX - fromX) + "x1+" +
+                                     std::to_string(fromX) + "+" + std::to_string(y) + " txt:-");
+    std::vector<int> columns;
+    std::istringstream lines(pixels);
+    std::string line;
+    // Lines read "x,0: (r,g,b) ...".
+    while (std::getline(lines, line))
+        if (line.find(",0: (0,140,140)") != std::string::npos) columns.push_back(fromX + std::stoi(line));
+    return columns;
+}
+
+TEST_F(GuiPlayback, StopEndsPlaybackWhileThePlayHeadRunsAcrossTheView) {
+    startWithDevice(FLOAT_TO_FILE);
+    // Long enough that even the file device, which takes whatever it is given,
+    // is still busy when Stop comes.
+    std::string path = writeMelody(audioDir, 44100 * 30);
+    std::vector<float> working = workingSamples(path);
+    open(path);
+    // A selection makes every redraw print the scroll position.
+    selectByDrag(60, 70);
+    dragVolumeSlider(300);
+
+    size_t before = program.output().size();
+    program.click(window, PLAY, 34);
+    ASSERT_TRUE(program.waitForOutput("TODO: WaveHandler::playWave"));
+    // A page of the view is 580 pixels of 512 frames; wait until the view turns one to follow the head.
+    for (int i = 0; i < 200 && lastNumberAfter(program.output().substr(before), "off=") <= 0; i++) usleep(20000);
+    ASSERT_GT(lastNumberAfter(program.output().substr(before), "off="), 0) << "the view never scrolled";
+    int originX, originY;
+    program.origin(window, originX, originY);
+    std::string shot = program.home() + "/playing.png";
+    program.screenshot(shot);
+    program.click(window, STOP, 34);
+    ASSERT_TRUE(program.waitForOutput("Played ")) << program.output().substr(before, 3000);
+
+    std::string trace = program.output().substr(before);
+    int heardFrames = -1, total = -1;
+    ASSERT_EQ(std::sscanf(trace.c_str() + trace.find("Played "), "Played %d of %d frames", &heardFrames, &total), 2);
+    EXPECT_EQ(total, static_cast<int>(working.size()));
+    EXPECT_LT(heardFrames, total);
+    std::vector<float> out = heard();
+    EXPECT_LT(out.size(), working.size());
+    EXPECT_GE(out.size(), static_cast<size_t>(heardFrames));
+    for (size_t i = 0; i < out.size() && i < working.size(); i++) ASSERT_EQ(out[i], working[i]) << "frame " << i;
+
+    // The play-head: one thin line inside the wave area, in the middle of the canvas.
+    std::vector<int> columns = playHeadColumns(shot, originY + 250, originX + 40, originX + 620);
+    EXPECT_GE(columns.size(), 1u);
+    EXPECT_LE(columns.size(), 2u);
+    EXPECT_GT(heardFrames, lastNumberAfter(trace, "off="));
+
+    // After the stop the play-head is gone and the program still plays.
+    usleep(300000);
+    std::string stopped = program.home() + "/stopped.png";
+    program.screenshot(stopped);
+    EXPECT_TRUE(playHeadColumns(stopped, originY + 250, originX + 40, originX + 620).empty());
+    EXPECT_TRUE(program.running());
+}
+
+TEST_F(GuiPlayback, MissingDeviceIsToldOnceAndTheProgramGoesOn) {
+    std::string nothing = program.home() + "/defines_nothing.conf";
+    std::ofstream(nothing) << "\n";
+    startWithDevice(FLOAT_TO_FILE, "ALSA_CONFIG_PATH=" + nothing);
+    std::string path = writeMelody(audioDir, 22050);
+    open(path);
+    program.click(window, PLAY, 34);
+    std::string alert = program.waitForWindow("Cantorel");
+    ASSERT_FALSE(alert.empty()) << program.output();
+    EXPECT_EQ(program.count("No audio output device: "), 1) << program.output();
+    program.key(alert, "Return");
+    usleep(300000);
+
+    program.click(window, PLAY_FROM, 34);
+    for (int i = 0; i < 100 && program.count("TODO: WaveHandler::playWave") < 2; i++) usleep(50000);
+    ASSERT_EQ(program.count("TODO: WaveHandler::playWave"), 2) << "the second play never ran";
+    usleep(500000);
+    EXPECT_EQ(program.count("No audio output device: "), 1);
+    EXPECT_EQ(program.count("Played "), 0);
+    EXPECT_TRUE(program.running());
+    EXPECT_FALSE(std::ifstream(heardPath).good());
+}
