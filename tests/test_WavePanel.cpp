@@ -278,3 +278,146 @@ TEST_F(PlayerThroughFile, DocumentPlaysItsWorkingSamplesAndClearsAnEarlierStop) 
     ASSERT_EQ(heard.size(), 3000u);
     EXPECT_EQ(std::memcmp(heard.data(), doc.modifiedSamples + 1000, heard.size() * sizeof(float)), 0);
 }
+
+// --------------------------------------------------------------- the view
+
+#include <FL/Fl.H>
+#include <FL/fl_draw.H>
+#include <FL/x.H>
+
+#include <sstream>
+
+#include "WavePanel.h"
+
+// Draws into an offscreen picture and keeps every trace line the drawing prints.
+class ViewDrawing : public ::testing::Test {
+protected:
+    WaveHandler doc;
+    std::ostringstream trace;
+    std::streambuf* console = nullptr;
+    Fl_Offscreen picture = 0;
+
+    void SetUp() override {
+        ASSERT_NE(getenv("DISPLAY"), nullptr) << "run under xvfb-run";
+        fl_open_display();
+        picture = fl_create_offscreen(752, 432);
+        console = std::cout.rdbuf(trace.rdbuf());
+    }
+    void TearDown() override {
+        std::cout.rdbuf(console);
+        fl_delete_offscreen(picture);
+    }
+    std::string draw(void (WaveHandler::*layer)(int, int, int, int, int), int offset = 0) {
+        trace.str("");
+        fl_begin_offscreen(picture);
+        (doc.*layer)(0, 0, 752, 432, offset);
+        fl_end_offscreen();
+        return trace.str();
+    }
+    // An analysis whose arrays the test sets by hand: no pitch anywhere.
+    void unpitchedAnalysis(int frames) {
+        doc.sfinfoin->frames = frames;
+        doc.sfinfoin->samplerate = RATE;
+        samples.assign(frames + 1024, 0.0f);
+        doc.analyzeWave = new WaveAnalysis(samples.data(), frames, RATE, 1024, &doc);
+        for (int i = 0; i < frames; i++) {
+            doc.analyzeWave->frequency[i] = -1.0f;
+            doc.analyzeWave->midiValue[i] = -1.0;
+            doc.analyzeWave->correctedMidiValue[i] = -1.0;
+        }
+    }
+    void pitchAt(int sample, double midi) {
+        doc.analyzeWave->frequency[sample] = static_cast<float>(WaveAnalysis::midiToFrequency(midi));
+        doc.analyzeWave->midiValue[sample] = midi;
+        doc.analyzeWave->correctedMidiValue[sample] = midi;
+    }
+    std::vector<float> samples;
+};
+
+static int countLines(const std::string& text, const std::string& line) {
+    int n = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) n++;
+    return n;
+}
+
+TEST(ViewMapping, RowsNamesAndKeys) {
+    WaveHandler doc;
+    EXPECT_EQ(doc.midiToPos(40, 432), 432);
+    EXPECT_EQ(doc.midiToPos(41, 432), 420);
+    EXPECT_EQ(doc.midiToPos(40.5, 432), 426);
+    // The band drawn for i covers the row of i - 1: 61 paints C3 white, 62 paints C#3 black.
+    EXPECT_FALSE(doc.isBlackKey(61));
+    EXPECT_TRUE(doc.isBlackKey(62));
+    EXPECT_FALSE(doc.isBlackKey(0)) << "remainder 11 is never black";
+    EXPECT_FALSE(doc.isBlackKey(-13)) << "negative remainders are never black";
+    for (auto [midi, name] : {std::pair{60, "C3"}, {69, "A3"}, {41, "F1"}, {127, "G8"}, {-1, "?"}}) {
+        std::string* text = doc.midiNoteName(midi);
+        EXPECT_EQ(*text, name) << midi;
+        delete text;
+    }
+}
+
+TEST_F(ViewDrawing, PolylinePrintsItsCountThenEveryPointOnOneLine) {
+    int xs[] = {1, 3, 5}, ys[] = {2, 4, 6};
+    fl_begin_offscreen(picture);
+    doc.drawPolyline(xs, ys, 0);
+    EXPECT_EQ(trace.str(), "");
+    doc.drawPolyline(xs, ys, 1);
+    EXPECT_EQ(trace.str(), "polyline1\n");
+    trace.str("");
+    doc.drawPolyline(xs, ys, 3);
+    fl_end_offscreen();
+    EXPECT_EQ(trace.str(), "polyline3\n(1,2)(3,4)(5,6)\n");
+}
+
+TEST_F(ViewDrawing, SelectionLineAndNoSpectrumWithoutAudio) {
+    EXPECT_EQ(draw(&WaveHandler::render_selection), "") << "nothing selected, nothing printed";
+    doc.selectionStart = 5120;
+    EXPECT_EQ(draw(&WaveHandler::render_selection, 1024), "selectionStart=5120off=1024zoom=512\n");
+}
+
+TEST_F(ViewDrawing, SpectrumOfASelectionNearTheEndReadsZerosPastTheLastSample) {
+    loadTone(doc, 3000, "view_spectrum_end");
+    doc.selectionStart = 2990;  // 10 samples of tone, then nothing
+    doc.selectionEnd = 5000;
+    std::string printed = draw(&WaveHandler::render_selection);
+    EXPECT_NE(printed.find("polyline512\n"), std::string::npos);
+    doc.selectionStart = -4000;  // before the file: all zeros, a flat line on the top edge
+    printed = draw(&WaveHandler::render_selection);
+    EXPECT_NE(printed.find("polyline512\n(20,0)(21,0)"), std::string::npos);
+}
+
+TEST_F(ViewDrawing, CurvesStopWhereTheSamplesEnd) {
+    unpitchedAnalysis(100000);
+    // Column c shows sample (c - 39) * 512: 195 columns lie inside 100000 samples.
+    EXPECT_EQ(countLines(draw(&WaveHandler::render_waves), "freqWidth="), 195);
+}
+
+TEST_F(ViewDrawing, ALoneUsableColumnDrawsADotInEachColourAndUnusableOnesNothing) {
+    unpitchedAnalysis(512 * 10);
+    pitchAt(1024, 60.0);  // column 41 only
+    std::string printed = draw(&WaveHandler::render_waves);
+    EXPECT_EQ(countLines(printed, "polyline"), 2);
+    EXPECT_EQ(countLines(printed, "polyline1\n"), 2);
+    EXPECT_NE(printed.find("yFreqPos[freqWidth]=192\nyFixedFreqPos[freqWidth]=192\nmidivalue [1024] = 60\n"),
+              std::string::npos);
+}
+
+TEST_F(ViewDrawing, ARunEndsBeforeTheColumnThatBreaksIt) {
+    unpitchedAnalysis(512 * 10);
+    for (int c = 40; c <= 44; c++) pitchAt((c - 39) * 512, 60.0 + 0.5 * (c - 40));
+    std::string printed = draw(&WaveHandler::render_waves);
+    // Columns 40 to 44 are usable and column 45 breaks the run: five points, drawn red then green.
+    std::string run = "polyline5\n(40,192)(41,186)(42,180)(43,174)(44,168)\n";
+    EXPECT_EQ(countLines(printed, run), 2) << printed.substr(0, 600);
+    EXPECT_EQ(countLines(printed, "polyline"), 2);
+}
+
+TEST_F(ViewDrawing, PitchOutsideTheRollBreaksTheRun) {
+    unpitchedAnalysis(512 * 10);
+    for (int c = 40; c <= 44; c++) pitchAt((c - 39) * 512, 60.0);
+    pitchAt(3 * 512, 130.0);  // column 42: above MIDI 127
+    std::string printed = draw(&WaveHandler::render_waves);
+    EXPECT_EQ(countLines(printed, "polyline2\n(40,192)(41,192)\n"), 2) << printed.substr(0, 600);
+    EXPECT_EQ(countLines(printed, "polyline2\n(43,192)(44,192)\n"), 2) << "a new run after the break";
+}
