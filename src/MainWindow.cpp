@@ -3,7 +3,9 @@
 #include <FL/Fl_RGB_Image.H>
 #include <FL/fl_ask.H>
 
+#include <cctype>
 #include <cmath>
+#include <cstring>
 
 #include "MainWindowImages.h"
 
@@ -293,11 +295,26 @@ void UserInterface::setWindowIcon(Fl_Double_Window* window) {
     window->icon(&icon);
 }
 
+// The menu whose title underlines `key` ("&File" for f), or null.
+static const Fl_Menu_Item* menuTitleFor(int key, const Fl_Menu_Item* menu) {
+    for (const Fl_Menu_Item* m = menu; m && m->text; m = m->next()) {
+        const char* underlined = strchr(m->text, '&');
+        if (m->submenu() && underlined && tolower((unsigned char)underlined[1]) == key) return m;
+    }
+    return nullptr;
+}
+
 bool UserInterface::handleShortcutKey() {
     Fl_Menu_Bar* menuBar = static_cast<Fl_Menu_Bar*>(uigroup->child(0));
     const Fl_Menu_Item* item = menuBar->menu()->test_shortcut();
     if (item) {
         menuBar->picked(item);
+        return true;
+    }
+    const Fl_Menu_Item* title = (Fl::event_state() & FL_ALT) ? menuTitleFor(Fl::event_key(), menuBar->menu()) : nullptr;
+    if (title) {
+        menuBar->picked(menuBar->menu()->pulldown(menuBar->x(), menuBar->y(), menuBar->w(), menuBar->h(), title,
+                                                  menuBar, nullptr, 1));
         return true;
     }
     if (!(Fl::event_state() & FL_CTRL)) return false;

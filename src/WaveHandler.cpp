@@ -175,6 +175,8 @@ void WaveHandler::releaseAnalysis() {
 }
 
 void WaveHandler::installSamples(const SF_INFO& info, float* loaded, float* working, long long total) {
+    // The old recording stops sounding when a new one takes its place.
+    audioPlayer->stop();
     releaseAnalysis();
     free(originalSamples);
     free(modifiedSamples);

@@ -64,6 +64,20 @@ TEST(GuiStartup, FileExitSaysFarewellOnce) {
     EXPECT_EQ(program.count(FAREWELL), 1) << program.output();
 }
 
+TEST(GuiStartup, AltFOpensTheFileMenuEvenOverTheCanvas) {
+    ProgramUnderTest program("altf");
+    program.start();
+    std::string window = program.waitForWindow(TITLE);
+    ASSERT_FALSE(window.empty());
+    program.click(window, 400, 300);  // the canvas takes every key it is offered
+    usleep(200000);
+    program.key(window, "alt+f");
+    usleep(300000);
+    program.pressKeys("x");
+    EXPECT_EQ(program.waitForExit(), 0);
+    EXPECT_EQ(program.count(FAREWELL), 1) << program.output();
+}
+
 TEST(GuiStartup, ClosingTheWindowSaysFarewellOnce) {
     ProgramUnderTest program("close");
     program.start();
