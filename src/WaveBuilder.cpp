@@ -106,7 +106,8 @@ void WaveBuilder::resynthesisePeriod(Stream& stream, int width, float actualFreq
         copyUnchanged(stream, 1);
         return;
     }
-    if (targetMidi < NO_PITCH_BELOW) {
+    // No pitch, or a period the input cannot hold: its samples stay as they are.
+    if (targetMidi < NO_PITCH_BELOW || width > stream.sampleslen - stream.src) {
         copyUnchanged(stream, width);
         return;
     }
@@ -127,6 +128,7 @@ void WaveBuilder::resynthesisePeriod(Stream& stream, int width, float actualFreq
 // does: a lagging output repeats the period, one running ahead drops it.
 void WaveBuilder::emitCopies(Stream& stream, int width, double rate, int dstWidth) {
     while (static_cast<long long>(stream.dst) + dstWidth < static_cast<long long>(stream.src) + width) {
+        if (stream.dst >= stream.bufferlen) break;  // a full output takes nothing more
         if (interpolation == USE_PSOLA) {
             addGrain(stream, width);
             stream.dst += dstWidth;

@@ -12,6 +12,7 @@
 
 #include "Analysis.h"
 #include "WaveHandler.h"
+#include "signals.h"
 #include "testaudio.h"
 
 namespace {
@@ -27,76 +28,7 @@ std::unique_ptr<WaveAnalysis> analyse(std::vector<float>& samples, int rate) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The detection written as plainly as possible, kept here to compare the shipped one against.
-
-struct Detection {
-    std::vector<int> waveWidth;
-    std::vector<float> frequency;
-    std::vector<double> midiValue;
-};
-
-void plainSilence(const std::vector<float>& x, std::vector<float>& frequency) {
-    int n = static_cast<int>(x.size());
-    int startAt = -1;
-    for (int at = 0; at < n; at++) {
-        if (std::fabs(x[at]) > 0 || at == n - 1) {
-            if (startAt != -1 && at - startAt > 200) {
-                for (int k = startAt; k < at; k++) frequency[k] = -1.0f;
-            }
-            startAt = -1;
-        } else if (startAt == -1) {
-            startAt = at;
-        }
-    }
-}
-
-int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& frequency, int at, int wide) {
-    if (static_cast<long long>(at) + wide > static_cast<long long>(x.size())) return -1;
-    int half = wide / 2;
-    for (int k = at; k < at + half; k++) {
-        if (frequency[k] == -1.0f) return -1;
-    }
-    double maximum = -1.0;
-    int maximumAt = -1;
-    for (int i = at + 20; i < at + half; i++) {
-        double sum = 0.0;
-        for (int j = 0; j < half; j++) sum += static_cast<double>(x[at + j]) * static_cast<double>(x[i + j]);
-        if (sum > maximum) {
-            maximum = sum;
-            maximumAt = i;
-        }
-    }
-    return maximumAt;
-}
-
-Detection plainDetection(const std::vector<float>& x, int rate) {
-    int n = static_cast<int>(x.size());
-    Detection d{std::vector<int>(n, 0), std::vector<float>(n, 0.0f), std::vector<double>(n, 0.0)};
-    plainSilence(x, d.frequency);
-    int priorWidth = -1;
-    for (int i = 0; i < n;) {
-        if (d.frequency[i] == -1.0f) {
-            i++;
-            continue;
-        }
-        int wide = priorWidth > 29 ? static_cast<int>(priorWidth * 3.0) : WINDOW;
-        int match = plainAutocorrelate(x, d.frequency, i, wide);
-        if (match == -1) {
-            i++;
-            continue;
-        }
-        d.waveWidth[i] = match - i;
-        float freq = static_cast<float>(rate) / (match - i);
-        for (int k = i; k <= match; k++) d.frequency[k] = freq;
-        priorWidth = match - i;
-        i = match;
-    }
-    for (int i = 0; i < n; i++) {
-        if (d.frequency[i] == 0.0f) d.frequency[i] = -1.0f;
-        d.midiValue[i] = d.frequency[i] > 10.0f ? 12.0 * std::log(d.frequency[i] / 220.0) / std::log(2.0) + 57.01 : -1.0;
-    }
-    return d;
-}
+// The shipped detection against the plain loops of signals.h.
 
 // Whole-array comparison that names the first differing index.
 template <typename T>
@@ -112,7 +44,8 @@ template <typename T>
 
 void expectSameDetection(std::vector<float>& x, int rate, const char* material) {
     SCOPED_TRACE(material);
-    Detection expected = plainDetection(x, rate);
+    signals::Detection expected = signals::emptyDetection(x.size());
+    signals::plainDetection(x, rate, WINDOW, expected);
     std::unique_ptr<WaveAnalysis> shipped = analyse(x, rate);
     EXPECT_TRUE(sameArray("waveWidth", expected.waveWidth, shipped->waveWidth));
     EXPECT_TRUE(sameArray("frequency", expected.frequency, shipped->frequency));
@@ -123,72 +56,17 @@ void expectSameDetection(std::vector<float>& x, int rate, const char* material) 
 }
 
 // ---------------------------------------------------------------------------------------------
-// Generated materials. A fixed xorshift keeps them the same on every platform.
+// Generated materials
 
-class Noise {
-public:
-    explicit Noise(uint64_t seed) : state(seed * 2654435761u + 1) {}
-    double uniform() {  // in [-1, 1)
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return static_cast<double>(state >> 11) / 4503599627370496.0 - 1.0;
-    }
-
-private:
-    uint64_t state;
-};
-
-// A sung line: notes with vibrato, slides into each note, some notes 20-40 cents off, breath
-// noise under the voice and rests of digital silence.
+// A sung line whose off-key notes are only ever 20-40 cents sharp.
 std::vector<float> sungMelody(double seconds, int rate, uint64_t seed) {
-    static const int notes[] = {57, 59, 60, 62, 64, 65, 67, 69, 71, 72, 74};
-    Noise noise(seed);
-    std::vector<float> out;
-    size_t total = static_cast<size_t>(seconds * rate);
-    double phase = 0.0, midi = 64.0;
-    while (out.size() < total) {
-        if (noise.uniform() > 0.7) {
-            out.resize(out.size() + static_cast<size_t>((0.3 + 0.1 * noise.uniform()) * rate), 0.0f);
-            continue;
-        }
-        double target = notes[static_cast<int>((noise.uniform() + 1.0) * 5.5)];
-        if (noise.uniform() > 0.5) target += 0.2 + 0.1 * (noise.uniform() + 1.0);  // 20 .. 40 cents sharp
-        int frames = static_cast<int>((0.45 + 0.2 * noise.uniform()) * rate);
-        double start = midi;
-        for (int k = 0; k < frames; k++) {
-            double t = static_cast<double>(k) / rate;
-            double slide = t < 0.05 ? start + (target - start) * t / 0.05 : target;
-            double vibrato = t > 0.15 ? 0.3 * std::sin(2.0 * M_PI * 5.5 * t) : 0.0;
-            double hz = 440.0 * std::pow(2.0, (slide + vibrato - 69.0) / 12.0);
-            phase = std::fmod(phase + 2.0 * M_PI * hz / rate, 2.0 * M_PI);
-            double envelope = std::fmin(1.0, std::fmin(t / 0.02, (frames - k) / (0.03 * rate)));
-            double voice = std::sin(phase) + 0.5 * std::sin(2 * phase) + 0.25 * std::sin(3 * phase) +
-                           0.12 * std::sin(4 * phase);
-            out.push_back(static_cast<float>(envelope * (0.3 * voice + 0.003 * noise.uniform())));
-        }
-        midi = target;
-    }
-    out.resize(total);
-    return out;
+    return signals::sungMelody(signals::Singing(), seconds, rate, seed);
 }
 
 std::vector<float> whiteNoise(int frames, uint64_t seed) {
-    Noise noise(seed);
+    signals::Noise noise(seed);
     std::vector<float> out(frames);
     for (float& v : out) v = static_cast<float>(0.5 * noise.uniform());
-    return out;
-}
-
-// White noise through a one-pole low-pass.
-std::vector<float> brownNoise(int frames, uint64_t seed) {
-    Noise noise(seed);
-    std::vector<float> out(frames);
-    double y = 0.0;
-    for (float& v : out) {
-        y = 0.995 * y + 0.005 * noise.uniform();
-        v = static_cast<float>(8.0 * y);
-    }
     return out;
 }
 
@@ -199,47 +77,6 @@ std::vector<float> hum40(int frames, int rate) {
         double p = 2.0 * M_PI * 40.0 * i / rate;
         out[i] = static_cast<float>(0.3 * std::sin(p) + 0.1 * std::sin(2 * p) + 0.05 * std::sin(3 * p));
     }
-    return out;
-}
-
-// Speech-like: a glottal pulse train with jittered period and a falling contour through three
-// formant resonators, syllables separated by pauses and hissed consonants.
-std::vector<float> speechLike(double seconds, int rate, uint64_t seed) {
-    static const double vowels[][3] = {{730, 1090, 2440}, {270, 2290, 3010}, {570, 840, 2410}, {440, 1020, 2240}};
-    Noise noise(seed);
-    std::vector<float> out;
-    size_t total = static_cast<size_t>(seconds * rate);
-    while (out.size() < total) {
-        const double* formants = vowels[static_cast<int>((noise.uniform() + 1.0) * 2.0) % 4];
-        double y1[3] = {0, 0, 0}, y2[3] = {0, 0, 0};
-        double basePitch = 120.0 + 30.0 * noise.uniform();
-        int frames = static_cast<int>((0.25 + 0.1 * noise.uniform()) * rate);
-        double pulsePhase = 0.0, periodJitter = 1.0;
-        for (int k = 0; k < frames; k++) {
-            double hz = basePitch * (1.0 - 0.15 * k / frames) * periodJitter;
-            pulsePhase += hz / rate;
-            if (pulsePhase >= 1.0) {
-                pulsePhase -= 1.0;
-                periodJitter = 1.0 + 0.02 * noise.uniform();
-            }
-            double source = pulsePhase < 0.6 ? 0.5 * (1.0 - std::cos(M_PI * pulsePhase / 0.6)) : 0.0;
-            double sum = 0.0;
-            for (int f = 0; f < 3; f++) {
-                double r = std::exp(-M_PI * 90.0 / rate);
-                double c = 2.0 * r * std::cos(2.0 * M_PI * formants[f] / rate);
-                double y = source * (1.0 - r) + c * y1[f] - r * r * y2[f];
-                y2[f] = y1[f];
-                y1[f] = y;
-                sum += y / (f + 1);
-            }
-            double envelope = std::fmin(1.0, std::fmin(k / (0.03 * rate), (frames - k) / (0.04 * rate)));
-            out.push_back(static_cast<float>(0.5 * envelope * sum));
-        }
-        int hiss = static_cast<int>(0.06 * rate);
-        for (int k = 0; k < hiss; k++) out.push_back(static_cast<float>(0.05 * noise.uniform()));
-        out.resize(out.size() + static_cast<size_t>((0.12 + 0.05 * noise.uniform()) * rate), 0.0f);
-    }
-    out.resize(total);
     return out;
 }
 
@@ -786,7 +623,7 @@ TEST(AnalysisMatchesPlainLoop, SungMelodies) {
 }
 
 TEST(AnalysisMatchesPlainLoop, Noise) {
-    std::vector<float> brown = brownNoise(3 * 44100, 4);
+    std::vector<float> brown = signals::brownNoise(3 * 44100, 4);
     expectSameDetection(brown, 44100, "44100Hz_3s_brown_noise_seed4");
     std::vector<float> white = whiteNoise(2 * 44100, 5);
     expectSameDetection(white, 44100, "44100Hz_2s_white_noise_seed5");
@@ -795,30 +632,13 @@ TEST(AnalysisMatchesPlainLoop, Noise) {
 TEST(AnalysisMatchesPlainLoop, HumAndSpeech) {
     std::vector<float> hum = hum40(3 * 44100, 44100);
     expectSameDetection(hum, 44100, "44100Hz_3s_hum40");
-    std::vector<float> speech = speechLike(5.0, 44100, 6);
+    std::vector<float> speech = signals::speechLike(5.0, 44100, 6);
     expectSameDetection(speech, 44100, "44100Hz_5s_speech_like_seed6");
 }
 
-namespace {
-
-// A tone falling from 110 Hz to 18 Hz: its period is followed from 400 to 2450 samples, so the
-// windows grow far beyond the first one.
-std::vector<float> fallingSweep(double seconds, int rate) {
-    std::vector<float> out(static_cast<size_t>(seconds * rate));
-    double phase = 0.0;
-    Noise noise(9);
-    for (size_t i = 0; i < out.size(); i++) {
-        double hz = 110.0 * std::pow(18.0 / 110.0, static_cast<double>(i) / out.size());
-        phase = std::fmod(phase + 2.0 * M_PI * hz / rate, 2.0 * M_PI);
-        out[i] = static_cast<float>(0.4 * std::sin(phase) + 0.1 * std::sin(2 * phase) + 0.002 * noise.uniform());
-    }
-    return out;
-}
-
-}  // namespace
-
 TEST(AnalysisMatchesPlainLoop, FallingSweepGrowsTheWindow) {
-    std::vector<float> sweep = fallingSweep(4.0, 44100);
+    // The period is followed from 400 to 2450 samples, so the windows grow far beyond the first one.
+    std::vector<float> sweep = signals::fallingSweep(4.0, 44100, 9);
     expectSameDetection(sweep, 44100, "44100Hz_4s_sweep_110_to_18Hz");
     std::unique_ptr<WaveAnalysis> analysis = analyse(sweep, 44100);
     int longest = *std::max_element(analysis->waveWidth, analysis->waveWidth + sweep.size());
@@ -830,7 +650,7 @@ TEST(AnalysisMatchesPlainLoop, PortableKernels) {
     setenv("CANTOREL_PLAIN_KERNELS", "1", 1);
     std::vector<float> melody = sungMelody(3.0, 44100, 12);
     expectSameDetection(melody, 44100, "44100Hz_3s_sung_melody_seed12_portable");
-    std::vector<float> sweep = fallingSweep(2.5, 44100);
+    std::vector<float> sweep = signals::fallingSweep(2.5, 44100, 9);
     expectSameDetection(sweep, 44100, "44100Hz_2.5s_sweep_portable");
     std::vector<float> tone = testaudio::sinePeriod(100, 12000);
     WaveAnalysis wide(tone.data(), 12000, 44100, WINDOW, nullptr);
@@ -843,7 +663,7 @@ TEST(AnalysisMatchesPlainLoop, AutocorrelateOnAwkwardWindows) {
     // Near-ties (a period of 100.5 samples), exact repeats, tiny samples whose single-precision
     // products are subnormal, and samples too loud for single-precision sums, in windows of every
     // size the search treats differently.
-    Noise noise(21);
+    signals::Noise noise(21);
     const double amplitudes[] = {0.5, 1e-22, 1e-40, 3e15, 1e25};
     for (int window : {100, 130, 500, 1024, 2000, 3100, 4100}) {
         for (double amplitude : amplitudes) {
@@ -858,7 +678,7 @@ TEST(AnalysisMatchesPlainLoop, AutocorrelateOnAwkwardWindows) {
                 std::vector<float> unmarked(n, 0.0f);
                 WaveAnalysis analysis(x.data(), n, 44100, WINDOW, nullptr);
                 for (int at : {0, 64}) {
-                    EXPECT_EQ(analysis.autocorrelate(at, window), plainAutocorrelate(x, unmarked, at, window))
+                    EXPECT_EQ(analysis.autocorrelate(at, window), signals::plainAutocorrelate(x, unmarked, at, window))
                         << "window " << window << ", amplitude " << amplitude << ", shape " << shape << ", at " << at;
                 }
             }

@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "MainWindow.h"
 #include "testaudio.h"
@@ -25,21 +24,16 @@ protected:
     UserInterface ui;
     Fl_Double_Window* window = nullptr;
     WaveHandler* wave = nullptr;
-    std::ostringstream trace;
-    std::streambuf* console = nullptr;
+    testaudio::CoutCapture trace;
 
     void SetUp() override {
         // Without a display the toolkit would end the process with status 0.
         ASSERT_NE(getenv("DISPLAY"), nullptr) << "run under xvfb-run";
         useSilentAudioDevice();
-        console = std::cout.rdbuf(trace.rdbuf());
         window = ui.make_window();
         wave = ui.wavePanel->wave;
     }
-    void TearDown() override {
-        delete window;
-        std::cout.rdbuf(console);
-    }
+    void TearDown() override { delete window; }
     // Two steady notes a little sharp of B3 and C#4 (MIDI 71.3 and 73.3), after a rest.
     void loadTwoNotes() {
         std::string dir = testaudio::makeTempDir("commands");
@@ -133,10 +127,10 @@ TEST_F(MainWindowCommands, FixNotesMovesBoxesOntoTheScaleAndUndoRestoresThem) {
 
 TEST_F(MainWindowCommands, PlayButtonsPassTheirRangesAndStopRaisesItsFlag) {
     loadTwoNotes();
-    trace.str("");
+    trace.clear();
     ui.button_play->do_callback();
-    EXPECT_NE(trace.str().find("TODO: WaveHandler::resampleWaveIfRequired \n"), std::string::npos);
-    EXPECT_NE(trace.str().find("TODO: WaveHandler::playWave\n"), std::string::npos);
+    EXPECT_NE(trace.text().find("TODO: WaveHandler::resampleWaveIfRequired \n"), std::string::npos);
+    EXPECT_NE(trace.text().find("TODO: WaveHandler::playWave\n"), std::string::npos);
     EXPECT_FALSE(wave->analyzeWave->needsResampling) << "playing brings the samples up to date";
     ui.button_stop->do_callback();
     EXPECT_TRUE(wave->stopPlayingWave);

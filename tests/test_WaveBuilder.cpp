@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +12,9 @@
 
 namespace {
 
+using testaudio::CoutCapture;
+using testaudio::countOf;
+
 const char* const STREAM_LINE = "TODO: WaveBuilder::resampleStream\n";
 const char* const COPY_LINE = "TODO: WaveBuilder::interpolateSingleWave\n";
 
@@ -22,24 +23,6 @@ const double TARGET_A440 = 69.0;
 const float HZ_RATE_1 = 440.0f;
 const float HZ_RATE_0_8 = 550.0f;
 const float HZ_RATE_1_5 = 440.0f / 1.5f;  // rate 1.4999999..., truncates the same way as 1.5
-
-// Collects what the builder writes to standard output while it lives.
-class CoutCapture {
-public:
-    CoutCapture() : saved(std::cout.rdbuf(captured.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(saved); }
-    std::string text() const { return captured.str(); }
-
-private:
-    std::ostringstream captured;
-    std::streambuf* saved;
-};
-
-int countOf(const std::string& text, const std::string& line) {
-    int count = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + line.size())) count++;
-    return count;
-}
 
 // The per-sample arrays as the analysis leaves them: no period anywhere, no pitch.
 struct AnalysedStream {
@@ -242,6 +225,17 @@ TEST(WaveBuilderStream, RaisedPitchRepeatsPeriodsWhenTheOutputLags) {
         expectSilence(out.samples, 568);
         EXPECT_EQ(countOf(out.trace, COPY_LINE), 4);
         EXPECT_EQ(countOf(out.trace, STREAM_LINE), 1);
+    }
+}
+
+TEST(WaveBuilderBadData, APeriodRunningPastTheEndKeepsItsSamples) {
+    for (int kind : {WaveBuilder::USE_CATMULL_CLARK, WaveBuilder::USE_PSOLA}) {
+        SCOPED_TRACE(kind);
+        AnalysedStream in(testaudio::sinePeriod(100, 500));
+        in.markPeriod(450, 400, 110.25f, 69.0);  // 400 samples claimed where 50 remain
+        WaveBuilder builder = builderOfKind(kind);
+        Rebuilt out = rebuild(builder, in);
+        expectShiftedCopy(out.samples, in.samples, 0, 500, 0);
     }
 }
 

@@ -22,26 +22,11 @@
 
 namespace {
 
+using testaudio::CoutCapture;
+using testaudio::countOf;
+
 const int RATE = 44100;
 const char* const STREAM_LINE = "TODO: WaveBuilder::resampleStream\n";
-
-// Collects what the document writes to standard output while it lives.
-class CoutCapture {
-public:
-    CoutCapture() : saved(std::cout.rdbuf(captured.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(saved); }
-    std::string text() const { return captured.str(); }
-
-private:
-    std::ostringstream captured;
-    std::streambuf* saved;
-};
-
-int countOf(const std::string& text, const std::string& line) {
-    int count = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + line.size())) count++;
-    return count;
-}
 
 std::vector<long> writeCounts(const std::string& text) {
     std::vector<long> counts;

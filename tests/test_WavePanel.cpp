@@ -279,13 +279,21 @@ TEST_F(PlayerThroughFile, DocumentPlaysItsWorkingSamplesAndClearsAnEarlierStop) 
     EXPECT_EQ(std::memcmp(heard.data(), doc.modifiedSamples + 1000, heard.size() * sizeof(float)), 0);
 }
 
+TEST_F(PlayerThroughFile, LoadingAnotherFileStopsTheOldOneSounding) {
+    useDevice("player_load", FLOAT_DEVICE);
+    WaveHandler doc;
+    loadTone(doc, 441000, "player_load_first");
+    doc.playWave(-1, -1);
+    ASSERT_TRUE(doc.audioPlayer->playing());
+    loadTone(doc, 6000, "player_load_second");
+    EXPECT_FALSE(doc.audioPlayer->playing());
+}
+
 // --------------------------------------------------------------- the view
 
 #include <FL/Fl.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
-
-#include <sstream>
 
 #include "WavePanel.h"
 
@@ -293,26 +301,21 @@ TEST_F(PlayerThroughFile, DocumentPlaysItsWorkingSamplesAndClearsAnEarlierStop) 
 class ViewDrawing : public ::testing::Test {
 protected:
     WaveHandler doc;
-    std::ostringstream trace;
-    std::streambuf* console = nullptr;
+    testaudio::CoutCapture trace;
     Fl_Offscreen picture = 0;
 
     void SetUp() override {
         ASSERT_NE(getenv("DISPLAY"), nullptr) << "run under xvfb-run";
         fl_open_display();
         picture = fl_create_offscreen(752, 432);
-        console = std::cout.rdbuf(trace.rdbuf());
     }
-    void TearDown() override {
-        std::cout.rdbuf(console);
-        fl_delete_offscreen(picture);
-    }
+    void TearDown() override { fl_delete_offscreen(picture); }
     std::string draw(void (WaveHandler::*layer)(int, int, int, int, int), int offset = 0) {
-        trace.str("");
+        trace.clear();
         fl_begin_offscreen(picture);
         (doc.*layer)(0, 0, 752, 432, offset);
         fl_end_offscreen();
-        return trace.str();
+        return trace.text();
     }
     // An analysis whose arrays the test sets by hand: no pitch anywhere.
     void unpitchedAnalysis(int frames) {
@@ -361,13 +364,13 @@ TEST_F(ViewDrawing, PolylinePrintsItsCountThenEveryPointOnOneLine) {
     int xs[] = {1, 3, 5}, ys[] = {2, 4, 6};
     fl_begin_offscreen(picture);
     doc.drawPolyline(xs, ys, 0);
-    EXPECT_EQ(trace.str(), "");
+    EXPECT_EQ(trace.text(), "");
     doc.drawPolyline(xs, ys, 1);
-    EXPECT_EQ(trace.str(), "polyline1\n");
-    trace.str("");
+    EXPECT_EQ(trace.text(), "polyline1\n");
+    trace.clear();
     doc.drawPolyline(xs, ys, 3);
     fl_end_offscreen();
-    EXPECT_EQ(trace.str(), "polyline3\n(1,2)(3,4)(5,6)\n");
+    EXPECT_EQ(trace.text(), "polyline3\n(1,2)(3,4)(5,6)\n");
 }
 
 TEST_F(ViewDrawing, SelectionLineAndNoSpectrumWithoutAudio) {

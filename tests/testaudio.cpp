@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <iostream>
 #include <stdexcept>
 
 namespace testaudio {
@@ -100,6 +101,20 @@ double zeroCrossingHz(const std::vector<float>& samples, int start, int end, int
     }
     if (crossings < 2) return 0.0;
     return (crossings - 1) * rate / (last - first);
+}
+
+CoutCapture::CoutCapture() : saved(std::cout.rdbuf(captured.rdbuf())) {}
+
+CoutCapture::~CoutCapture() { std::cout.rdbuf(saved); }
+
+std::string CoutCapture::text() const { return captured.str(); }
+
+void CoutCapture::clear() { captured.str(""); }
+
+int countOf(const std::string& text, const std::string& line) {
+    int count = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + line.size())) count++;
+    return count;
 }
 
 }  // namespace testaudio

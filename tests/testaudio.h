@@ -5,6 +5,7 @@
 
 #include <sndfile.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,22 @@ std::string fileName(const std::string& path);
 
 // Frequency of [start, end) from the mean spacing of rising zero crossings.
 double zeroCrossingHz(const std::vector<float>& samples, int start, int end, int rate);
+
+// Collects what the code under test writes to standard output while it lives.
+class CoutCapture {
+public:
+    CoutCapture();
+    ~CoutCapture();
+    std::string text() const;
+    void clear();
+
+private:
+    std::ostringstream captured;
+    std::streambuf* saved;
+};
+
+// How many times `line` stands in `text`, occurrences not overlapping.
+int countOf(const std::string& text, const std::string& line);
 
 }  // namespace testaudio
 

@@ -4,10 +4,10 @@
 // The same file loaded into a document inside the test, so a test knows where
 // the real window draws every note box and curve point.
 
-#include <sstream>
 #include <string>
 
 #include "WaveHandler.h"
+#include "testaudio.h"
 
 struct ViewModel {
     // The main window's canvas at its design size.
@@ -16,10 +16,8 @@ struct ViewModel {
     WaveHandler document;
 
     explicit ViewModel(std::string path) {
-        std::ostringstream quiet;
-        std::streambuf* saved = std::cout.rdbuf(quiet.rdbuf());
+        testaudio::CoutCapture quiet;
         document.loadWave(&path);
-        std::cout.rdbuf(saved);
     }
     WaveSegment& segment(int n) { return *(*document.analyzeWave->segments)[n]; }
     int segmentCount() { return static_cast<int>(document.analyzeWave->segments->size()); }

@@ -1,0 +1,200 @@
+#include "signals.h"
+
+#include <cmath>
+
+namespace signals {
+
+Noise::Noise(uint64_t seed) : state(seed * 2654435761u + 1) {}
+
+double Noise::uniform() {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return static_cast<double>(state >> 11) / 4503599627370496.0 - 1.0;
+}
+
+namespace {
+
+// Harmonic weights of the voice, fundamental first.
+const double VOICE_HARMONICS[] = {1.0, 0.5, 0.25, 0.12, 0.06};
+
+double voiceAt(double phase, int harmonics) {
+    double voice = std::sin(phase);
+    for (int h = 1; h < harmonics; h++) voice += VOICE_HARMONICS[h] * std::sin((h + 1) * phase);
+    return voice;
+}
+
+// The note to sing next, sometimes pushed 20-40 cents off key.
+double nextNote(const Singing& singing, Noise& noise) {
+    double target = singing.notes[static_cast<size_t>((noise.uniform() + 1.0) * (singing.notes.size() / 2.0))];
+    if (noise.uniform() > singing.offKeyAbove) {
+        double direction = singing.flatToo && noise.uniform() <= 0 ? -1.0 : 1.0;
+        target += direction * (0.2 + 0.1 * (noise.uniform() + 1.0));
+    }
+    return target;
+}
+
+}  // namespace
+
+std::vector<float> sungMelody(const Singing& singing, double seconds, int rate, uint64_t seed) {
+    Noise noise(seed);
+    std::vector<float> out;
+    size_t total = static_cast<size_t>(seconds * rate);
+    double phase = 0.0, midi = singing.firstNote;
+    while (out.size() < total) {
+        if (noise.uniform() > 0.7) {
+            out.resize(out.size() + static_cast<size_t>((0.3 + 0.1 * noise.uniform()) * rate), 0.0f);
+            continue;
+        }
+        double target = nextNote(singing, noise);
+        int frames = static_cast<int>((singing.noteSeconds + singing.noteSpread * noise.uniform()) * rate);
+        double start = midi;
+        for (int k = 0; k < frames; k++) {
+            double t = static_cast<double>(k) / rate;
+            double slide = t < singing.slideSeconds ? start + (target - start) * t / singing.slideSeconds : target;
+            double vibrato = t > 0.15 ? 0.3 * std::sin(2.0 * M_PI * 5.5 * t) : 0.0;
+            double hz = 440.0 * std::pow(2.0, (slide + vibrato - 69.0) / 12.0);
+            phase = std::fmod(phase + 2.0 * M_PI * hz / rate, 2.0 * M_PI);
+            double envelope = std::fmin(1.0, std::fmin(t / 0.02, (frames - k) / (0.03 * rate)));
+            double voice = voiceAt(phase, singing.harmonics);
+            out.push_back(static_cast<float>(envelope * (0.3 * voice + 0.003 * noise.uniform())));
+        }
+        midi = target;
+    }
+    out.resize(total);
+    return out;
+}
+
+std::vector<float> brownNoise(size_t frames, uint64_t seed) {
+    Noise noise(seed);
+    std::vector<float> out(frames);
+    double y = 0.0;
+    for (float& v : out) {
+        y = 0.995 * y + 0.005 * noise.uniform();
+        v = static_cast<float>(8.0 * y);
+    }
+    return out;
+}
+
+std::vector<float> speechLike(double seconds, int rate, uint64_t seed) {
+    static const double vowels[][3] = {{730, 1090, 2440}, {270, 2290, 3010}, {570, 840, 2410}, {440, 1020, 2240}};
+    Noise noise(seed);
+    std::vector<float> out;
+    size_t total = static_cast<size_t>(seconds * rate);
+    while (out.size() < total) {
+        const double* formants = vowels[static_cast<int>((noise.uniform() + 1.0) * 2.0) % 4];
+        double y1[3] = {0, 0, 0}, y2[3] = {0, 0, 0};
+        double basePitch = 120.0 + 30.0 * noise.uniform();
+        int frames = static_cast<int>((0.25 + 0.1 * noise.uniform()) * rate);
+        double pulsePhase = 0.0, periodJitter = 1.0;
+        for (int k = 0; k < frames; k++) {
+            double hz = basePitch * (1.0 - 0.15 * k / frames) * periodJitter;
+            pulsePhase += hz / rate;
+            if (pulsePhase >= 1.0) {
+                pulsePhase -= 1.0;
+                periodJitter = 1.0 + 0.02 * noise.uniform();
+            }
+            double source = pulsePhase < 0.6 ? 0.5 * (1.0 - std::cos(M_PI * pulsePhase / 0.6)) : 0.0;
+            double sum = 0.0;
+            for (int f = 0; f < 3; f++) {
+                double r = std::exp(-M_PI * 90.0 / rate);
+                double c = 2.0 * r * std::cos(2.0 * M_PI * formants[f] / rate);
+                double y = source * (1.0 - r) + c * y1[f] - r * r * y2[f];
+                y2[f] = y1[f];
+                y1[f] = y;
+                sum += y / (f + 1);
+            }
+            double envelope = std::fmin(1.0, std::fmin(k / (0.03 * rate), (frames - k) / (0.04 * rate)));
+            out.push_back(static_cast<float>(0.5 * envelope * sum));
+        }
+        int hiss = static_cast<int>(0.06 * rate);
+        for (int k = 0; k < hiss; k++) out.push_back(static_cast<float>(0.05 * noise.uniform()));
+        out.resize(out.size() + static_cast<size_t>((0.12 + 0.05 * noise.uniform()) * rate), 0.0f);
+    }
+    out.resize(total);
+    return out;
+}
+
+std::vector<float> fallingSweep(double seconds, int rate, uint64_t seed) {
+    std::vector<float> out(static_cast<size_t>(seconds * rate));
+    double phase = 0.0;
+    Noise noise(seed);
+    for (size_t i = 0; i < out.size(); i++) {
+        double hz = 110.0 * std::pow(18.0 / 110.0, static_cast<double>(i) / out.size());
+        phase = std::fmod(phase + 2.0 * M_PI * hz / rate, 2.0 * M_PI);
+        out[i] = static_cast<float>(0.4 * std::sin(phase) + 0.1 * std::sin(2 * phase) + 0.002 * noise.uniform());
+    }
+    return out;
+}
+
+Detection emptyDetection(size_t frames) {
+    return Detection{std::vector<int>(frames, 0), std::vector<float>(frames, 0.0f), std::vector<double>(frames, 0.0)};
+}
+
+namespace {
+
+// Runs of more than 200 zero samples are silence: no period is looked for there.
+void plainSilence(const std::vector<float>& x, std::vector<float>& frequency) {
+    int n = static_cast<int>(x.size());
+    int startAt = -1;
+    for (int at = 0; at < n; at++) {
+        if (std::fabs(x[at]) > 0 || at == n - 1) {
+            if (startAt != -1 && at - startAt > 200) {
+                for (int k = startAt; k < at; k++) frequency[k] = -1.0f;
+            }
+            startAt = -1;
+        } else if (startAt == -1) {
+            startAt = at;
+        }
+    }
+}
+
+}  // namespace
+
+int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& frequency, int at, int wide) {
+    if (static_cast<long long>(at) + wide > static_cast<long long>(x.size())) return -1;
+    int half = wide / 2;
+    for (int k = at; k < at + half; k++) {
+        if (frequency[k] == -1.0f) return -1;
+    }
+    double maximum = -1.0;
+    int maximumAt = -1;
+    for (int i = at + 20; i < at + half; i++) {
+        double sum = 0.0;
+        for (int j = 0; j < half; j++) sum += static_cast<double>(x[at + j]) * static_cast<double>(x[i + j]);
+        if (sum > maximum) {
+            maximum = sum;
+            maximumAt = i;
+        }
+    }
+    return maximumAt;
+}
+
+void plainDetection(const std::vector<float>& x, int rate, int firstWindow, Detection& d) {
+    int n = static_cast<int>(x.size());
+    plainSilence(x, d.frequency);
+    int priorWidth = -1;
+    for (int i = 0; i < n;) {
+        if (d.frequency[i] == -1.0f) {
+            i++;
+            continue;
+        }
+        int wide = priorWidth > 29 ? static_cast<int>(priorWidth * 3.0) : firstWindow;
+        int match = plainAutocorrelate(x, d.frequency, i, wide);
+        if (match == -1) {
+            i++;
+            continue;
+        }
+        d.waveWidth[i] = match - i;
+        float freq = static_cast<float>(rate) / (match - i);
+        for (int k = i; k <= match; k++) d.frequency[k] = freq;
+        priorWidth = match - i;
+        i = match;
+    }
+    for (int i = 0; i < n; i++) {
+        if (d.frequency[i] == 0.0f) d.frequency[i] = -1.0f;
+        d.midiValue[i] = d.frequency[i] > 10.0f ? 12.0 * std::log(d.frequency[i] / 220.0) / std::log(2.0) + 57.01 : -1.0;
+    }
+}
+
+}  // namespace signals
