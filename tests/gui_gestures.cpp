@@ -112,3 +112,19 @@ TEST_F(GuiGestures, DraggingOverEmptySpaceSelectsSamplesAndShowsTheirSpectrum) {
     EXPECT_NE(trace.find("WaveHandler::hitSegment()"), std::string::npos);
     EXPECT_EQ(trace.find("selectionStart="), std::string::npos);
 }
+
+TEST_F(GuiGestures, PointerShowsWhereANoteCanBePickedUp) {
+    ViewModel model(path);
+    int x = model.boxMiddleX(0), y = model.rowY(model.segment(0).midiNumber);
+    program.moveTo(window, 600, 60);
+    usleep(300000);
+    std::string elsewhere = cursorSignature();
+    program.moveTo(window, x, y);
+    usleep(300000);
+    std::string overNote = cursorSignature();
+    ASSERT_FALSE(elsewhere.empty());
+    EXPECT_NE(overNote, elsewhere);
+    program.moveTo(window, 600, 60);
+    usleep(300000);
+    EXPECT_EQ(cursorSignature(), elsewhere);
+}

@@ -1,6 +1,7 @@
 #include "guidriver.h"
 
 #include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -33,6 +34,21 @@ std::string pixelAt(const std::string& png, int x, int y) {
     std::string cmd = "convert '" + png + "' -crop 1x1+" + std::to_string(x) + "+" + std::to_string(y) +
                       " -depth 8 -format '%[fx:int(255*r+.5)],%[fx:int(255*g+.5)],%[fx:int(255*b+.5)]' info:";
     return shellOutput(cmd);
+}
+
+std::string cursorSignature() {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return "";
+    XFixesCursorImage* image = XFixesGetCursorImage(display);
+    std::string signature;
+    if (image) {
+        unsigned long sum = 0;
+        for (int i = 0; i < image->width * image->height; i++) sum = sum * 31 + image->pixels[i];
+        signature = std::to_string(image->width) + "x" + std::to_string(image->height) + ":" + std::to_string(sum);
+        XFree(image);
+    }
+    XCloseDisplay(display);
+    return signature;
 }
 
 static void run(const std::string& command) {

@@ -59,6 +59,8 @@ private:
 
 // Runs a shell command and returns what it printed.
 std::string shellOutput(const std::string& command);
+// The pointer's current picture (size and a checksum of its pixels), to tell pointer shapes apart.
+std::string cursorSignature();
 // RGB of one pixel of a screenshot, as "r,g,b" in 0..255.
 std::string pixelAt(const std::string& png, int x, int y);
 
