@@ -51,6 +51,8 @@ int main() {
     Fl::event_dispatch(dispatchEvent);
     Fl::add_check(flushTrace);
     int result = Fl::run();
+    // Exit asked the toolkit to delete the main window; do it before saying goodbye.
+    Fl::do_widget_deletion();
     std::cout << "Thank you for using cantorel." << std::endl;
     return result;
 }
