@@ -147,3 +147,53 @@ TEST_F(MainWindowCommands, NothingLoadedLeavesCommandsHarmless) {
     EXPECT_FALSE(wave->hasUnsavedChanges());
     EXPECT_FALSE(wave->cancelledAutoSave()) << "nothing to lose: no question";
 }
+
+// ------------------------------------------------------------------ pictures
+
+#include <cstring>
+
+#include "MainWindowImages.h"
+#include "WavePanelImages.h"
+
+struct Picture {
+    const char* const* data;
+    int size, colours, charsPerPixel;  // colours < 0: the packed colour table
+};
+
+// Checks an XPM array's header against its colour table and rows; "" when it holds together.
+static std::string xpmProblem(const Picture& p) {
+    int w, h, n, cpp;
+    if (sscanf(p.data[0], "%d %d %d %d", &w, &h, &n, &cpp) != 4) return "unreadable header";
+    if (w != p.size || h != p.size || n != p.colours || cpp != p.charsPerPixel) return std::string("header ") + p.data[0];
+    int tableLines = n < 0 ? 1 : n;
+    if (n < 0 && std::strlen(p.data[1]) != static_cast<size_t>(-4 * n)) return "packed table length";
+    for (int row = 0; row < h; row++)
+        if (std::strlen(p.data[1 + tableLines + row]) != static_cast<size_t>(w * cpp))
+            return "row " + std::to_string(row);
+    return "";
+}
+
+TEST(Pictures, SizesAndColourTablesHoldTogether) {
+    const Picture pictures[] = {
+        {idata_open, 24, -39, 1},         {idata_save, 24, -92, 1},          {idata_play, 24, -41, 1},
+        {idata_play_selection, 24, -70, 1}, {idata_play_to, 24, -70, 1},     {idata_play_from, 24, -70, 1},
+        {idata_stock_media, 24, 29, 1},   {idata_zoom_fit, 24, -24, 1},      {idata_zoom_1, 24, -24, 1},
+        {idata_zoom_in, 24, -24, 1},      {idata_zoom_out, 24, -24, 1},      {idata_stock_glue, 24, 141, 2},
+        {idata_resizethumb, 18, -3, 1},   {idata_cantorel_icon, 48, 64, 1},
+    };
+    for (const Picture& p : pictures) EXPECT_EQ(xpmProblem(p), "") << p.data[0];
+}
+
+TEST(Pictures, GripStripesFollowTheCornerDiagonals) {
+    // Rows 3 to 16: white at column 19 - row + 5k, then two shadow pixels, up to column 16.
+    for (int row = 0; row < 18; row++) {
+        std::string expected(18, '"');
+        for (int k = 0; row >= 3 && row <= 16 && k < 3; k++) {
+            int c = 19 - row + 5 * k;
+            if (c > 16) continue;
+            expected[c] = '#';
+            for (int d = 1; d <= 2 && c + d <= 16; d++) expected[c + d] = '!';
+        }
+        EXPECT_EQ(idata_resizethumb[2 + row], expected) << "row " << row;
+    }
+}
