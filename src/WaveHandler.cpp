@@ -344,6 +344,14 @@ static bool finishFile(int fd, mode_t mode) {
     return close(fd) == 0 && ok;
 }
 
+bool WaveHandler::reportOpenFailure(const string& target, const string& reason) {
+    cout << "Error opening file.\n";
+    sf_format_check(sfinfoout);
+    cout << reason << "\n";
+    tellUser("Could not save \"" + target + "\": " + reason);
+    return false;
+}
+
 // Writes into a temporary file beside the target and renames it over the
 // target only when every sample reached the disk, so a failed save never
 // destroys the file that was there.
@@ -354,24 +362,12 @@ bool WaveHandler::writeAtomically(const string& target) {
     string name = slash == string::npos ? resolved : resolved.substr(slash + 1);
     string temporary = folder + "/." + name + ".cantorel-XXXXXX";
     int fd = mkstemp(&temporary[0]);
-    if (fd < 0) {
-        int err = errno;
-        cout << "Error opening file.\n";
-        sf_format_check(sfinfoout);
-        cout << strerror(err) << "\n";
-        tellUser("Could not save \"" + target + "\": " + strerror(err));
-        return false;
-    }
+    if (fd < 0) return reportOpenFailure(target, strerror(errno));
     SNDFILE* out = sf_open_fd(fd, SFM_WRITE, sfinfoout, SF_FALSE);
     if (!out) {
-        cout << "Error opening file.\n";
-        sf_format_check(sfinfoout);
-        string reason = sf_strerror(nullptr);
-        cout << reason << "\n";
         close(fd);
         unlink(temporary.c_str());
-        tellUser("Could not save \"" + target + "\": " + reason);
-        return false;
+        return reportOpenFailure(target, sf_strerror(nullptr));
     }
     sf_format_check(sfinfoout);
     cout << "1\n";

@@ -166,8 +166,6 @@ public:
     void recordNoteMoves(const std::vector<int>& segmentIndexes, const std::vector<int>& before);
     void undo();
     void redo();
-    bool canUndo() const { return !undoHistory.empty(); }
-    bool canRedo() const { return !redoHistory.empty(); }
     void markChanged() { unsavedChanges = analyzeWave != nullptr; }
     bool hasUnsavedChanges() const { return unsavedChanges; }
 
@@ -198,6 +196,8 @@ private:
     void releaseAnalysis();
     void applyNotes(const std::vector<int>& segmentIndexes, const std::vector<int>& notes);
     bool writeAtomically(const string& target);
+    // Says why the output could not be opened; always false.
+    bool reportOpenFailure(const string& target, const string& reason);
     void resampleChannel(int channel);
     void flushPitchRun(int* xs, int* detected, int* corrected, int& freqWidth);
     int pitchPosition(double midi, int ypos, int height, bool& breakwave);

@@ -58,6 +58,12 @@ void WaveCanvas::Panel(WavePanel* panel) { wavePanel = panel; }
 
 void WaveCanvas::repaint() { redraw(); }
 
+// Boxes are drawn shifted left by the scroll; a pointer column carried the same
+// distance the other way meets them where the hit test lays them out.
+int WaveCanvas::unscrolledX(int pointerX) {
+    return pointerX + static_cast<int>(std::ceil(scrollPosition() / wavePanel->wave->zoom));
+}
+
 int WaveCanvas::scrollPosition() {
     if (!wavePanel) return 0;
     return static_cast<int>(wavePanel->horizontalScrollBar->value());
@@ -135,10 +141,7 @@ void WaveCanvas::mousePressed() {
         selectedSegment->isSelected = false;
         repaintFlag = true;
     }
-    // Boxes are drawn shifted left by the scroll; carry the pointer the same
-    // distance the other way so the hit test sees the unscrolled view.
-    int scrollPixels = static_cast<int>(std::ceil(scrollPosition() / wave->zoom));
-    selectedSegment = wave->hitSegment(x + scrollPixels, y, this->x(), this->y(), h());
+    selectedSegment = wave->hitSegment(unscrolledX(x), y, this->x(), this->y(), h());
     if (selectedSegment) {
         selectedSegment->isSelected = true;
         mouseDragStartX = x;
@@ -215,8 +218,7 @@ void WaveCanvas::mouseExited() {
 void WaveCanvas::mouseMoved() {
     WaveHandler* wave = wavePanel ? wavePanel->wave : nullptr;
     if (!wave) return;
-    int scrollPixels = static_cast<int>(std::ceil(scrollPosition() / wave->zoom));
-    bool overNote = wave->segmentAt(event_x + scrollPixels, event_y, x(), y(), h()) != nullptr;
+    bool overNote = wave->segmentAt(unscrolledX(event_x), event_y, x(), y(), h()) != nullptr;
     useCursor(overNote ? FL_CURSOR_NS : 0);
 }
 

@@ -53,6 +53,7 @@ public:
     void forgetSegment();
     // The scroll position handed to render: the scrollbar's value as a whole sample.
     int scrollPosition();
+    int unscrolledX(int pointerX);
 
 private:
     void recordDrag();
