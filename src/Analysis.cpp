@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ScaleNames.h"
 #include "WaveHandler.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -794,17 +795,12 @@ bool WaveAnalysis::near(float error, float a, float b) { return myabs(a - b) <= 
 
 // Major scales by tonic; every other name but "chromatic" selects no pitch class.
 void WaveAnalysis::setScale(const char* keyName) {
-    static const char* const majorNames[12] = {"c major",  "c# major", "d major",  "d# major",
-                                               "e major",  "f major",  "f# major", "g major",
-                                               "g# major", "a major",  "a# major", "b major"};
     static const int majorSteps[7] = {0, 2, 4, 5, 7, 9, 11};
     bool chromatic = keyName && std::strcmp(keyName, "chromatic") == 0;
     for (int pc = 0; pc < 12; pc++) scalePitch[pc] = chromatic;
-    if (chromatic || !keyName) return;
-    for (int tonic = C_NOTE; tonic <= B_NOTE; tonic++) {
-        if (std::strcmp(keyName, majorNames[tonic]) != 0) continue;
-        for (int step : majorSteps) scalePitch[(tonic + step) % 12] = true;
-    }
+    int tonic = majorScaleTonic(keyName);
+    if (chromatic || tonic < 0) return;
+    for (int step : majorSteps) scalePitch[(tonic + step) % 12] = true;
 }
 
 double WaveAnalysis::closestMatch(double midiPitch) {

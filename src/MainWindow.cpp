@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "MainWindowImages.h"
+#include "ScaleNames.h"
+#include "ViewGeometry.h"
 
 Fl_Pixmap image_open(idata_open);
 Fl_Pixmap image_save(idata_save);
@@ -23,14 +25,9 @@ Fl_Pixmap image_zoom_out(idata_zoom_out);
 Fl_Pixmap image_stock_glue(idata_stock_glue);
 static Fl_Pixmap image_cantorel_icon(idata_cantorel_icon);
 
-static const char* const SCALE_NAMES[] = {
-    "chromatic", "a major", "a# major", "b major", "c major",  "c# major", "d major",
-    "d# major",  "e major", "f major",  "f# major", "g major", "g# major",
-};
-
 const char* UserInterface::scaleNameForItem(int item) {
-    if (item < 1 || item > 13) return nullptr;
-    return SCALE_NAMES[item - 1];
+    if (item < 1 || item > SCALE_COUNT) return nullptr;
+    return SCALE_NAMES[item - 1].key;
 }
 
 UserInterface* UserInterface::of(Fl_Widget* o) { return (UserInterface*)(o->window() ? o->window() : o)->user_data(); }
@@ -114,7 +111,7 @@ void UserInterface::cb_button_stop_i(Fl_Button*, void*) { wave()->stopPlayingWav
 void UserInterface::cb_button_stop(Fl_Button* o, void* v) { of(o)->cb_button_stop_i(o, v); }
 
 void UserInterface::cb_button_zoom_fit_i(Fl_Button*, void*) {
-    double scroll = wave()->zoomToSelection(wavePanel->waveCanvas->w() - 40);
+    double scroll = wave()->zoomToSelection(wavePanel->waveCanvas->w() - ViewGeometry::LABEL_MARGIN);
     if (scroll < 0) return;
     wavePanel->adjustScrollbar();
     wavePanel->horizontalScrollBar->value(scroll);
@@ -169,21 +166,16 @@ Fl_Menu_Item UserInterface::menu_[] = {
     {0, 0, 0, 0, 0, 0, 0, 0, 0},
     {0, 0, 0, 0, 0, 0, 0, 0, 0}};
 
+static constexpr Fl_Menu_Item scaleItem(int scale) {
+    return {SCALE_NAMES[scale].label, 0, 0, 0, 0, FL_NORMAL_LABEL, 0, 12, 0};
+}
+
+// One item per entry of the shared scale table, after "No correction".
+static_assert(SCALE_COUNT == 13, "the scale choice lists every scale");
 Fl_Menu_Item UserInterface::menu_choice_scale[] = {
     {"No correction", 0, 0, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
-    {"Chromatic", 0, 0, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
-    {"A Major", 0, 0, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
-    {"A# Major", 0, 0, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
-    {"B Major", 0, 0, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
-    {"C Major", 0, 0, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
-    {"C# Major", 0, 0, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
-    {"D Major", 0, 0, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
-    {"D# Major", 0, 0, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
-    {"E Major", 0, 0, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
-    {"F Major", 0, 0, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
-    {"F# Major", 0, 0, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
-    {"G Major", 0, 0, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
-    {"G# Major", 0, 0, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
+    scaleItem(0), scaleItem(1), scaleItem(2), scaleItem(3), scaleItem(4), scaleItem(5), scaleItem(6),
+    scaleItem(7), scaleItem(8), scaleItem(9), scaleItem(10), scaleItem(11), scaleItem(12),
     {0, 0, 0, 0, 0, 0, 0, 0, 0}};
 
 Fl_Menu_Item UserInterface::menu_choice_splinetype[] = {

@@ -5,7 +5,6 @@
 #include <FL/fl_ask.H>
 #include <FL/fl_draw.H>
 #include <FL/filename.H>
-#include <alsa/asoundlib.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,13 +16,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 
 #include "FastFourierTransform.h"
-#include "WavePanel.h"
+#include "SafeSave.h"
+#include "ViewGeometry.h"
 #include "convertlib.h"
 #include "utils.h"
 
 using std::cout;
+using namespace ViewGeometry;
 
 const double WaveHandler::MIN_ZOOM = 1.0 / 16.0;
 const double WaveHandler::MAX_ZOOM = 65536.0;
@@ -57,7 +59,7 @@ static void followPlayHeadTick(void* document);
 
 WaveHandler::~WaveHandler() {
     Fl::remove_timeout(followPlayHeadTick, this);
-    delete audioPlayer;
+    audioPlayer.reset();
     delete analyzeWave;
     free(originalSamples);
     free(modifiedSamples);
@@ -82,7 +84,7 @@ void WaveHandler::init() {
     selectionStart = -1;
     selectionEnd = -1;
     stopPlayingWave = false;
-    audioPlayer = new AudioPlayer(stopPlayingWave, playBackVolume);
+    audioPlayer = std::make_unique<AudioPlayer>(stopPlayingWave, playBackVolume);
 }
 
 void WaveHandler::setVolume(float volume) { playBackVolume = volume; }
@@ -117,7 +119,8 @@ bool WaveHandler::acceptable(const SF_INFO& info, const string& path) {
 // Reads every sample the file delivers, in blocks of 1024 frames, never past
 // what the header promised, into a buffer with 1024 floats of headroom. The
 // buffer grows with the data, so a header that promises far more than the file
-// holds costs no memory. Null when memory runs out.
+// holds costs no memory. Null when memory runs out. The document's sample
+// buffers are malloc'ed raw arrays, so the analysis can read them in place.
 float* WaveHandler::readBlocks(SNDFILE* file, const SF_INFO& info, long long& total) {
     long long capacity = info.frames * info.channels;
     long long room = 0;
@@ -169,7 +172,7 @@ static bool dataChunkCut(SNDFILE* file) {
 }
 
 void WaveHandler::releaseAnalysis() {
-    if (wavePanel) wavePanel->forgetSegments();
+    if (wavePanel) wavePanel->segmentsReleased();
     delete analyzeWave;
     analyzeWave = nullptr;
 }
@@ -228,7 +231,7 @@ bool WaveHandler::loadStream(SNDFILE* file, const SF_INFO& info, const string& n
     if (sfinfoin->frames < info.frames || dataChunkCut(file))
         tellUser("\"" + name + "\" is shorter than its header says: only " + std::to_string(sfinfoin->frames) +
                  " frames could be read.");
-    if (wavePanel) wavePanel->adjustScrollbar();
+    if (wavePanel) wavePanel->frameCountChanged();
     cout << "totreadcount=" << total << "\n";
     analyzeWave = new WaveAnalysis(monoSamples(), frameCount(), sfinfoin->samplerate, 1024, this);
     analyseWithProgress();
@@ -248,17 +251,14 @@ void WaveHandler::analyseWithProgress() {
     analyzeWave->progress = nullptr;
     if (loadProgress < 0.0) return;
     loadProgress = -1.0;
-    wavePanel->window()->cursor(FL_CURSOR_DEFAULT);
-    wavePanel->redraw();
+    wavePanel->analysisProgressEnded();
 }
 
 void WaveHandler::showLoadProgress(double share, std::chrono::steady_clock::time_point started) {
     if (loadProgress < 0.0 && std::chrono::steady_clock::now() - started < std::chrono::milliseconds(500)) return;
-    if (loadProgress < 0.0) wavePanel->window()->cursor(FL_CURSOR_WAIT);
+    if (loadProgress < 0.0) wavePanel->analysisProgressStarted();
     loadProgress = share;
-    wavePanel->waveCanvas->redraw();
-    // Input is refused meanwhile (see the event dispatch); only redraws happen.
-    Fl::check();
+    wavePanel->analysisProgressed();
 }
 
 void WaveHandler::restoreOriginal() {
@@ -282,10 +282,10 @@ void WaveHandler::resampleChannel(int channel) {
         for (int i = 0; i < frames; i++) stream[i] = originalSamples[(size_t)i * channels + channel];
         source = stream.data();
     }
-    float* rebuilt = waveBuilder->resampleStream(source, frames, analyzeWave->frequency,
-                                                 analyzeWave->correctedMidiValue, analyzeWave->waveWidth);
+    std::unique_ptr<float[]> rebuilt(waveBuilder->resampleStream(source, frames, analyzeWave->frequency,
+                                                                 analyzeWave->correctedMidiValue,
+                                                                 analyzeWave->waveWidth));
     for (int i = 0; i < frames; i++) modifiedSamples[(size_t)i * channels + channel] = rebuilt[i];
-    delete[] rebuilt;
 }
 
 void WaveHandler::resampleWaveIfRequired() {
@@ -311,83 +311,19 @@ bool WaveHandler::writeSamples(SNDFILE* out) {
     return true;
 }
 
-// The file a name finally stands for: a symbolic link is followed, so the
-// file it points to is replaced and the link survives.
-static string resolvedTarget(const string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-    char* real = realpath(path.c_str(), nullptr);
-    if (real) {
-        string resolved(real);
-        free(real);
-        return resolved;
-    }
-    std::vector<char> link(PATH_MAX + 1, '\0');
-    ssize_t n = readlink(path.c_str(), link.data(), PATH_MAX);
-    if (n <= 0) return path;
-    string target(link.data(), n);
-    if (target[0] == '/') return target;
-    size_t slash = path.rfind('/');
-    return slash == string::npos ? target : path.substr(0, slash + 1) + target;
-}
-
-static mode_t permissionsFor(const string& target) {
-    struct stat st;
-    if (stat(target.c_str(), &st) == 0) return st.st_mode & 07777;
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
-static bool finishFile(int fd, mode_t mode) {
-    bool ok = fchmod(fd, mode) == 0 && fsync(fd) == 0;
-    return close(fd) == 0 && ok;
-}
-
-bool WaveHandler::reportOpenFailure(const string& target, const string& reason) {
+// Says why the output could not be opened.
+void WaveHandler::reportOpenFailure(const string& target, const string& reason) {
     cout << "Error opening file.\n";
     sf_format_check(sfinfoout);
     cout << reason << "\n";
     tellUser("Could not save \"" + target + "\": " + reason);
-    return false;
 }
 
-// Writes into a temporary file beside the target and renames it over the
-// target only when every sample reached the disk, so a failed save never
-// destroys the file that was there.
 bool WaveHandler::writeAtomically(const string& target) {
-    string resolved = resolvedTarget(target);
-    size_t slash = resolved.rfind('/');
-    string folder = slash == string::npos ? "." : resolved.substr(0, slash);
-    string name = slash == string::npos ? resolved : resolved.substr(slash + 1);
-    string temporary = folder + "/." + name + ".cantorel-XXXXXX";
-    int fd = mkstemp(&temporary[0]);
-    if (fd < 0) return reportOpenFailure(target, strerror(errno));
-    SNDFILE* out = sf_open_fd(fd, SFM_WRITE, sfinfoout, SF_FALSE);
-    if (!out) {
-        close(fd);
-        unlink(temporary.c_str());
-        return reportOpenFailure(target, sf_strerror(nullptr));
-    }
-    sf_format_check(sfinfoout);
-    cout << "1\n";
-    // Out-of-range samples are clipped, never wrapped into a loud click.
-    sf_command(out, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-    errno = 0;
-    bool ok = writeSamples(out);
-    int writeErr = errno;
-    sf_write_sync(out);
-    ok = sf_close(out) == 0 && ok;
-    ok = finishFile(fd, permissionsFor(resolved)) && ok;
-    if (!ok && writeErr == 0) writeErr = errno ? errno : EIO;
-    if (ok && rename(temporary.c_str(), resolved.c_str()) != 0) {
-        ok = false;
-        writeErr = errno;
-    }
-    if (ok) return true;
-    unlink(temporary.c_str());
-    tellUser("Could not save \"" + target + "\": " + strerror(writeErr ? writeErr : EIO));
-    return false;
+    SaveOutcome outcome = saveSafely(target, *sfinfoout, [this](SNDFILE* out) { return writeSamples(out); });
+    if (outcome.openFailed) reportOpenFailure(target, outcome.reason);
+    else if (!outcome.saved()) tellUser("Could not save \"" + target + "\": " + outcome.reason);
+    return outcome.saved();
 }
 
 void WaveHandler::writeFile(string* path) {
@@ -418,10 +354,9 @@ static string folderOf(const char* name) { return string(name, fl_filename_name(
 void WaveHandler::fileOpen() {
     cout << "WaveHandler::fileOpen()\n";
     if (cancelledAutoSave()) return;
-    string* dir = utils::getlastdir("wavedir");
+    std::unique_ptr<string> dir(utils::getlastdir("wavedir"));
     Fl_Native_File_Chooser chooser;
     chooser.directory(dir->c_str());
-    delete dir;
     chooser.title("Select a file to load");
     chooser.type(Fl_Native_File_Chooser::BROWSE_FILE);
     chooser.filter(AUDIO_FILTER);
@@ -440,12 +375,11 @@ void WaveHandler::fileSave() {
 void WaveHandler::fileSaveAs() {
     cout << "WaveHandler::fileSaveAs()\n";
     cout << "TODO: fileSaveAs\n";
-    string* dir = utils::getlastdir("wavedir");
+    std::unique_ptr<string> dir(utils::getlastdir("wavedir"));
     Fl_Native_File_Chooser chooser;
     chooser.filter(AUDIO_FILTER);
     chooser.title("Save audio file as");
     chooser.directory(dir->c_str());
-    delete dir;
     chooser.options(Fl_Native_File_Chooser::NEW_FOLDER);
     chooser.type(Fl_Native_File_Chooser::BROWSE_SAVE_FILE);
     int shown = chooser.show();
@@ -531,6 +465,20 @@ void WaveHandler::fixNotes() {
     recordNoteMoves(indexes, before);
 }
 
+void WaveHandler::moveNote(WaveSegment* segment, int semitones) {
+    segment->midiNumber += semitones;
+    if (analyzeWave) analyzeWave->calculateCorrectPitch();
+}
+
+bool WaveHandler::recordNoteMove(WaveSegment* segment, int noteBefore) {
+    if (!analyzeWave || segment->midiNumber == noteBefore) return false;
+    std::vector<WaveSegment*>& segments = *analyzeWave->segments;
+    auto found = std::find(segments.begin(), segments.end(), segment);
+    if (found == segments.end()) return false;
+    recordNoteMoves({static_cast<int>(found - segments.begin())}, {noteBefore});
+    return true;
+}
+
 void WaveHandler::recordNoteMoves(const std::vector<int>& segmentIndexes, const std::vector<int>& before) {
     NoteMoves moves{segmentIndexes, before, {}};
     for (int index : segmentIndexes) moves.notesAfter.push_back((*analyzeWave->segments)[index]->midiNumber);
@@ -561,178 +509,6 @@ void WaveHandler::redo() {
     undoHistory.push_back(moves);
 }
 
-// ------------------------------------------------------------------- drawing
-
-void WaveHandler::render(int xpos, int ypos, int width, int height, int waveOffset) {
-    render_pitchscale(xpos, ypos, width, height, waveOffset);
-    render_selection(xpos, ypos, width, height, waveOffset);
-    render_segments(xpos, ypos, width, height, waveOffset);
-    render_waves(xpos, ypos, width, height, waveOffset);
-}
-
-int WaveHandler::midiToPos(double midi, int height) { return height - static_cast<int>((midi - 40.0) * 12.0); }
-
-// Answers for the note one below: the band drawn for i covers the row of i - 1.
-bool WaveHandler::isBlackKey(int midiNote) {
-    int scaleNumber = (midiNote + 11) % 12;
-    if (scaleNumber < 0 || scaleNumber > 10) return false;
-    return (0x54a >> scaleNumber) & 1;
-}
-
-string* WaveHandler::midiNoteName(int i) {
-    static const char* const NAMES[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
-    if (i < 0) return new string("?");
-    int octave = i / 12 - 2;
-    string* number = Convert::int32tostr(static_cast<unsigned long>(std::abs(octave)));
-    string* name = new string(string(NAMES[i % 12]) + (octave < 0 ? "-" : "") + *number);
-    delete number;
-    return name;
-}
-
-void WaveHandler::render_pitchscale(int xpos, int ypos, int width, int height, int) {
-    fl_font(fl_font(), 12);
-    for (int i = 127; i >= 0; i--) {
-        int rowTop = midiToPos(i - 0.5, height);
-        if (rowTop < 0) continue;
-        int y = ypos + rowTop;
-        fl_color(isBlackKey(i) ? fl_rgb_color(212, 212, 255) : fl_rgb_color(239, 239, 255));
-        fl_rectf(xpos, y, width, 12);
-        fl_color(fl_rgb_color(127, 127, 255));
-        fl_line(xpos, y, xpos + width, y);
-        if (y >= ypos + 8 && y <= ypos + height) {
-            string* name = midiNoteName(i);
-            fl_color(FL_BLACK);
-            fl_draw(name->c_str(), xpos + 5, y);
-            delete name;
-        }
-    }
-}
-
-static int viewOffset(int sample, float zoom, int waveOffset) {
-    return static_cast<int>(static_cast<int>(sample / zoom) - waveOffset / zoom);
-}
-
-// The 1024 samples from the selection's start; zeros where the file has none.
-static void copySpectrumWindow(const float* samples, int frames, int start, float* window) {
-    for (int k = 0; k < 1024; k++) {
-        long long at = (long long)start + k;
-        window[k] = (at >= 0 && at < frames) ? samples[at] : 0.0f;
-    }
-}
-
-void WaveHandler::render_selection(int xpos, int ypos, int, int height, int waveOffset) {
-    if (selectionStart == -1) return;
-    cout << "selectionStart=" << selectionStart << "off=" << waveOffset << "zoom=" << static_cast<double>(zoom)
-         << "\n";
-    int start = viewOffset(selectionStart, zoom, waveOffset);
-    fl_color(fl_rgb_color(0, 0, 127));
-    if (selectionEnd == -1) {
-        fl_rectf(xpos + 40 + start, ypos, 1, height);
-    } else {
-        int e = viewOffset(selectionEnd, zoom, waveOffset);
-        fl_rectf(xpos + 40 + start, ypos, e + 1 - start, height);
-    }
-    if (frameCount() == 0) return;
-    float* window = static_cast<float*>(malloc(1024 * sizeof(float)));
-    if (!window) return;
-    copySpectrumWindow(monoSamples(), frameCount(), selectionStart, window);
-    FastFourierTransform* fft = new FastFourierTransform();
-    float* mag = fft->fftMag(window, 1024);
-    int* xs = new int[512];
-    int* ys = new int[512];
-    int maxAt = 0;
-    for (int k = 0; k < 512; k++) {
-        xs[k] = xpos + 20 + k;
-        // Magnitudes are pixel offsets; bound them so the conversion stays defined.
-        ys[k] = ypos + static_cast<int>(std::min(mag[k], 1.0e6f));
-        if (mag[k] > mag[maxAt]) maxAt = k;
-    }
-    fl_color(fl_rgb_color(255, 112, 0));
-    drawPolyline(xs, ys, 512);
-    float f = maxAt * static_cast<float>(sfinfoin->samplerate) * 0.5f * 0.001953125f;
-    string* number = Convert::int2str(static_cast<int>(f));
-    string text = "Frequency=" + *number + "Hz";
-    fl_color(FL_BLACK);
-    fl_font(fl_font(), 12);
-    fl_draw(text.c_str(), xpos + 10, ypos + 10);
-    delete number;
-    delete[] xs;
-    delete[] ys;
-    free(mag);
-    free(window);
-    delete fft;
-}
-
-void WaveHandler::render_segments(int xpos, int ypos, int, int height, int waveOffset) {
-    if (!analyzeWave || !analyzeWave->segments) return;
-    for (WaveSegment* segment : *analyzeWave->segments) {
-        int x = xpos + static_cast<int>(segment->startSample / zoom) + 40;
-        int y = ypos + height - static_cast<int>((segment->midiNumber - 40.0) * 12.0);
-        segment->render(x, y, zoom, this, modifiedSamples, frameCount(), waveOffset);
-    }
-}
-
-// Ends the current run of pitch points: the point just added is dropped, the
-// rest is drawn as a red detected and a green corrected polyline.
-void WaveHandler::flushPitchRun(int* xs, int* detected, int* corrected, int& freqWidth) {
-    if (freqWidth > 0) freqWidth--;
-    if (freqWidth > 0) {
-        fl_color(FL_RED);
-        drawPolyline(xs, detected, freqWidth);
-        fl_color(FL_GREEN);
-        drawPolyline(xs, corrected, freqWidth);
-    }
-    freqWidth = 0;
-}
-
-int WaveHandler::pitchPosition(double midi, int ypos, int height, bool& breakwave) {
-    if (midi < 0 || midi > 127) breakwave = true;
-    int mpos = midiToPos(midi, height);
-    if (mpos <= 0) breakwave = true;
-    return mpos + ypos;
-}
-
-void WaveHandler::render_waves(int xpos, int ypos, int width, int height, int waveOffset) {
-    if (!analyzeWave || !analyzeWave->midiValue || width <= 0) return;
-    std::vector<int> xs(width, 0), detected(width, 0), corrected(width, 0);
-    int freqWidth = 0;
-    float at = static_cast<float>(waveOffset);
-    int frames = frameCount();
-    for (int c = 40; c < 40 + width; c++) {
-        at = at + zoom;
-        int i = static_cast<int>(at);
-        if (i >= frames) {
-            flushPitchRun(xs.data(), detected.data(), corrected.data(), freqWidth);
-            return;
-        }
-        cout << "freqWidth=" << freqWidth << "\n";
-        bool breakwave = false;
-        xs[freqWidth] = xpos + c;
-        detected[freqWidth] = pitchPosition(analyzeWave->midiValue[i], ypos, height, breakwave);
-        corrected[freqWidth] = pitchPosition(analyzeWave->correctedMidiValue[i], ypos, height, breakwave);
-        if (detected[freqWidth] < 0 || corrected[freqWidth] < 0) breakwave = true;
-        cout << "yFreqPos[freqWidth]=" << detected[freqWidth] << "\n";
-        cout << "yFixedFreqPos[freqWidth]=" << corrected[freqWidth] << "\n";
-        cout << "midivalue [" << i << "] = " << analyzeWave->midiValue[i] << "\n";
-        freqWidth++;
-        if (analyzeWave->frequency[i] < 20.0f || breakwave || c == 39 + width)
-            flushPitchRun(xs.data(), detected.data(), corrected.data(), freqWidth);
-    }
-}
-
-void WaveHandler::drawPolyline(int* x, int* y, int size) {
-    if (size < 1) return;
-    fl_line(x[0], y[0], x[0], y[0]);
-    cout << "polyline" << size << "\n";
-    if (size == 1) return;
-    cout << "(" << x[0] << "," << y[0] << ")";
-    for (int k = 1; k < size; k++) {
-        cout << "(" << x[k] << "," << y[k] << ")";
-        fl_line(x[k - 1], y[k - 1], x[k], y[k]);
-    }
-    cout << "\n";
-}
-
 // ---------------------------------------------------------- pointer gestures
 
 WaveSegment* WaveHandler::segmentAt(int x, int y, int xoff, int yoff, int height) {
@@ -740,11 +516,11 @@ WaveSegment* WaveHandler::segmentAt(int x, int y, int xoff, int yoff, int height
     std::vector<WaveSegment*>& segments = *analyzeWave->segments;
     for (size_t i = 0; i < segments.size(); i++) {
         WaveSegment* segment = segments[i];
-        int xStart = static_cast<int>(segment->startSample / zoom);
-        int yStart = height - 12 * (segment->midiNumber - 40);
+        int xStart = sampleToColumn(segment->startSample, zoom);
+        int yStart = pitchToRow(segment->midiNumber, height);
         segment->calcScreenPosition(xStart, yStart, zoom, this);
-        if (xoff + 40 + segment->x1 < x && x < xoff + 40 + segment->x2 && yoff + segment->y1 < y &&
-            y < yoff + segment->y2)
+        int left = xoff + LABEL_MARGIN;
+        if (left + segment->x1 < x && x < left + segment->x2 && yoff + segment->y1 < y && y < yoff + segment->y2)
             return segment;
     }
     return nullptr;
@@ -778,11 +554,6 @@ void WaveHandler::extendSelection(int at) {
 
 // ------------------------------------------------------------------ playback
 
-// The device holds this much ahead of the ear: enough that a slow redraw of a
-// large view between two feeds does not run it dry. Stop drops it at once; a
-// new volume is heard once the queued part has played.
-static const unsigned int DEVICE_LATENCY_US = 200000;
-static const double FEED_INTERVAL = 0.01;
 static const double PLAYHEAD_INTERVAL = 0.03;
 
 // The end is exclusive, so Play to and Play from at one mark split the file
@@ -794,15 +565,6 @@ FrameRange WaveHandler::playRange(int start, int end) const {
     return {first, std::max(first, last)};
 }
 
-// Turns the page when the play-head leaves the view: it goes on from the left edge.
-static void keepInView(WavePanel* panel, int head, float zoom) {
-    Fl_Scrollbar* bar = panel->horizontalScrollBar;
-    int shown = static_cast<int>(zoom * std::max(panel->waveCanvas->w() - 40, 1));
-    int scroll = bar->value();
-    if (head >= scroll && head < scroll + shown) return;
-    bar->value(std::clamp(head, static_cast<int>(bar->minimum()), static_cast<int>(bar->maximum())));
-}
-
 static void followPlayHeadTick(void* document) { static_cast<WaveHandler*>(document)->followPlayHead(); }
 
 // One more redraw after the playback ended takes the play-head away.
@@ -810,178 +572,6 @@ void WaveHandler::followPlayHead() {
     if (!wavePanel) return;
     Fl::remove_timeout(followPlayHeadTick, this);
     int head = audioPlayer->headFrame();
-    if (head >= 0) keepInView(wavePanel, head, zoom);
-    wavePanel->waveCanvas->redraw();
+    wavePanel->playHeadMoved(head);
     if (audioPlayer->playing()) Fl::add_timeout(PLAYHEAD_INTERVAL, followPlayHeadTick, this);
-}
-
-void WaveHandler::render_playhead(int xpos, int ypos, int width, int height, int waveOffset) {
-    int head = audioPlayer ? audioPlayer->headFrame() : -1;
-    if (head < 0) return;
-    int x = xpos + 40 + viewOffset(head, zoom, waveOffset);
-    if (x < xpos + 40 || x >= xpos + width) return;
-    fl_color(fl_rgb_color(0, 140, 140));
-    fl_rectf(x, ypos, 1, height);
-}
-
-static void feedTick(void* player) {
-    AudioPlayer* audio = static_cast<AudioPlayer*>(player);
-    audio->feed();
-    if (audio->playing()) Fl::repeat_timeout(FEED_INTERVAL, feedTick, player);
-}
-
-AudioPlayer::AudioPlayer(const bool& stopRequest, const float& volume) : stopRequest(stopRequest), volume(volume) {}
-
-AudioPlayer::~AudioPlayer() { stop(); }
-
-// Each step of the 0..10 slider is 4 dB, which the ear hears as even steps:
-// 10 is the file's own level (gain exactly 1, samples unchanged), 5 is -20 dB,
-// 1 is -36 dB; 0 is silence.
-float AudioPlayer::gainForVolume(float volume) {
-    if (!(volume > 0.0f)) return 0.0f;
-    if (volume >= 10.0f) return 1.0f;
-    return static_cast<float>(std::pow(10.0, (volume - 10.0) * 4.0 / 20.0));
-}
-
-void AudioPlayer::scaleSamples(const float* in, float* out, size_t count, float gain) {
-    for (size_t i = 0; i < count; i++) out[i] = in[i] * gain;
-}
-
-// Full scale is 32768 so a 16-bit source comes back exactly; the top step is
-// clipped to fit.
-void AudioPlayer::toShortSamples(const float* in, short* out, size_t count, float gain) {
-    for (size_t i = 0; i < count; i++) {
-        float level = std::clamp(in[i] * gain * 32768.0f, -32768.0f, 32767.0f);
-        out[i] = static_cast<short>(std::lrint(level));
-    }
-}
-
-string AudioPlayer::play(const float* samples, FrameRange range, int channelCount, int rate) {
-    stop();
-    if (!samples || range.end <= range.first || channelCount < 1) return "";
-    channels = channelCount;
-    string problem = open(rate);
-    if (!problem.empty()) {
-        if (problemTold) return "";
-        problemTold = true;
-        return problem;
-    }
-    queued.assign(samples + static_cast<size_t>(range.first) * channels,
-                  samples + static_cast<size_t>(range.end) * channels);
-    firstFrame = range.first;
-    framesWritten = 0;
-    draining = false;
-    feed();
-    if (playing()) Fl::add_timeout(FEED_INTERVAL, feedTick, this);
-    return "";
-}
-
-// Floats reach the device untouched; 16-bit integers are what every device takes.
-static bool acceptsFloat(snd_pcm_t* pcm) {
-    snd_pcm_hw_params_t* params;
-    snd_pcm_hw_params_alloca(&params);
-    return snd_pcm_hw_params_any(pcm, params) >= 0 &&
-           snd_pcm_hw_params_test_format(pcm, params, SND_PCM_FORMAT_FLOAT) == 0;
-}
-
-string AudioPlayer::open(int rate) {
-    int error = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
-    if (error < 0) {
-        pcm = nullptr;
-        return string("No audio output device: ") + snd_strerror(error);
-    }
-    floatOutput = acceptsFloat(pcm);
-    error = snd_pcm_set_params(pcm, floatOutput ? SND_PCM_FORMAT_FLOAT : SND_PCM_FORMAT_S16,
-                               SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate, 1, DEVICE_LATENCY_US);
-    snd_pcm_uframes_t bufferFrames = 0, periodFrames = 0;
-    if (error >= 0) error = snd_pcm_get_params(pcm, &bufferFrames, &periodFrames);
-    if (error < 0) {
-        snd_pcm_close(pcm);
-        pcm = nullptr;
-        return "The audio output device cannot play " + std::to_string(channels) + " channels at " +
-               std::to_string(rate) + " Hz: " + snd_strerror(error);
-    }
-    deviceBufferFrames = static_cast<int>(bufferFrames);
-    return "";
-}
-
-void AudioPlayer::stop() {
-    if (!pcm) return;
-    int heard = framesHeard();
-    snd_pcm_drop(pcm);
-    finish(heard);
-}
-
-void AudioPlayer::feed() {
-    if (!pcm) return;
-    if (stopRequest) {
-        stop();
-        return;
-    }
-    if (!draining) {
-        writeWhatFits();
-        if (!pcm || framesWritten < queued.size() / channels) return;
-        // Non-blocking: the device plays out what it holds while the window goes on.
-        snd_pcm_drain(pcm);
-        draining = true;
-    }
-    snd_pcm_state_t state = snd_pcm_state(pcm);
-    if (state != SND_PCM_STATE_DRAINING && state != SND_PCM_STATE_RUNNING) finish(framesHeard());
-}
-
-void AudioPlayer::writeWhatFits() {
-    snd_pcm_sframes_t room = snd_pcm_avail_update(pcm);
-    if (room < 0) {
-        recover(static_cast<int>(room));
-        return;
-    }
-    size_t remaining = queued.size() / channels - framesWritten;
-    size_t count = std::min({static_cast<size_t>(room), remaining, static_cast<size_t>(deviceBufferFrames)});
-    if (count == 0) return;
-    long written = writeFrames(count);
-    if (written == -EAGAIN) return;
-    if (written < 0) {
-        recover(static_cast<int>(written));
-        return;
-    }
-    framesWritten += written;
-}
-
-long AudioPlayer::writeFrames(size_t count) {
-    const float* from = queued.data() + framesWritten * channels;
-    size_t values = count * channels;
-    float gain = gainForVolume(volume);
-    if (floatOutput) {
-        floatBlock.resize(values);
-        scaleSamples(from, floatBlock.data(), values, gain);
-        return snd_pcm_writei(pcm, floatBlock.data(), count);
-    }
-    shortBlock.resize(values);
-    toShortSamples(from, shortBlock.data(), values, gain);
-    return snd_pcm_writei(pcm, shortBlock.data(), count);
-}
-
-// A late feed (an underrun) is recovered from and playing goes on; a device
-// that went away ends the playback.
-void AudioPlayer::recover(int error) {
-    if (snd_pcm_recover(pcm, error, 1) >= 0) return;
-    cout << "Audio output failed: " << snd_strerror(error) << "\n";
-    stop();
-}
-
-int AudioPlayer::framesHeard() const {
-    snd_pcm_sframes_t delay = 0;
-    if (snd_pcm_delay(pcm, &delay) < 0 || delay < 0) delay = 0;
-    return static_cast<int>(framesWritten - std::min(static_cast<size_t>(delay), framesWritten));
-}
-
-int AudioPlayer::headFrame() const { return pcm ? firstFrame + framesHeard() : -1; }
-
-// The line comes after the close, when everything sent is out of the program.
-void AudioPlayer::finish(int heard) {
-    Fl::remove_timeout(feedTick, this);
-    snd_pcm_close(pcm);
-    pcm = nullptr;
-    cout << "Played " << heard << " of " << queued.size() / channels << " frames\n";
-    queued = std::vector<float>();
 }

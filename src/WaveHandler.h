@@ -4,73 +4,18 @@
 #include <sndfile.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Analysis.h"
+#include "AudioPlayer.h"
+#include "DocumentListener.h"
+#include "ViewGeometry.h"
 #include "WaveBuilder.h"
 #include "WaveSegment.h"
 
 using std::string;
-
-class WavePanel;
-typedef struct _snd_pcm snd_pcm_t;
-
-// Frames first .. end - 1 of a file; empty when end <= first.
-struct FrameRange {
-    int first;
-    int end;
-};
-
-// Plays interleaved frames on ALSA's default output. The FLTK event loop feeds
-// it with non-blocking writes, so the window stays responsive while it plays.
-class AudioPlayer {
-public:
-    // Both are read again on every feed, so a stop request or a new volume
-    // (0..10) acts on the very next buffer.
-    AudioPlayer(const bool& stopRequest, const float& volume);
-    ~AudioPlayer();
-    AudioPlayer(const AudioPlayer&) = delete;
-    AudioPlayer& operator=(const AudioPlayer&) = delete;
-
-    // Replaces any playback with the range of samples (interleaved frames).
-    // Returns why the device cannot play, the first time only, or "".
-    string play(const float* samples, FrameRange range, int channels, int rate);
-    void stop();
-    bool playing() const { return pcm != nullptr; }
-    // Index, in the samples given to play, of the frame being heard; -1 when idle.
-    int headFrame() const;
-    // Writes what the device has room for; ends the playback once all of it
-    // has been heard or a stop is requested.
-    void feed();
-
-    static float gainForVolume(float volume);
-    static void scaleSamples(const float* in, float* out, size_t count, float gain);
-    static void toShortSamples(const float* in, short* out, size_t count, float gain);
-
-private:
-    const bool& stopRequest;
-    const float& volume;
-    snd_pcm_t* pcm = nullptr;
-    bool floatOutput = true;
-    bool draining = false;
-    bool problemTold = false;
-    int channels = 1;
-    int firstFrame = 0;
-    int deviceBufferFrames = 0;
-    // The range being played, copied so that loading another file cannot pull it away.
-    std::vector<float> queued;
-    size_t framesWritten = 0;
-    std::vector<float> floatBlock;
-    std::vector<short> shortBlock;
-
-    string open(int rate);
-    void writeWhatFits();
-    long writeFrames(size_t count);
-    void recover(int error);
-    void finish(int heard);
-    int framesHeard() const;
-};
 
 // The one audio document: the samples as loaded, the working copy that the
 // correction rewrites, their analysis, the builder and the view state.
@@ -78,14 +23,16 @@ class WaveHandler {
 public:
     static const int BAR_WIDTH = 30;
     static const int WAVE_HEIGHT = 60;
-    static const int SEGMENT_HEIGHT = 12;
+    static const int SEGMENT_HEIGHT = ViewGeometry::SEMITONE_ROW;
 
+    // Raw owned pointers as the design lays them out; the destructor releases them.
     float* originalSamples;
     float* modifiedSamples;
     int channels;
     float playBackVolume;
     int originalSampleslen;
-    WavePanel* wavePanel;
+    // The view that shows this document, if any; it registers itself here.
+    DocumentListener* wavePanel;
     WaveBuilder* waveBuilder;
     SF_INFO* sfinfoin;
     SF_INFO* sfinfoout;
@@ -97,7 +44,7 @@ public:
     bool stopPlayingWave;
     // Share of a long load done so far (0..1) while the window shows it; -1 otherwise.
     double loadProgress = -1.0;
-    AudioPlayer* audioPlayer = nullptr;
+    std::unique_ptr<AudioPlayer> audioPlayer;
 
     WaveHandler();
     ~WaveHandler();
@@ -162,6 +109,11 @@ public:
     double zoomToSelection(int areaWidth);
     void fixNotes();
 
+    // A drag moves a note by whole semitones and recomputes the correction.
+    void moveNote(WaveSegment* segment, int semitones);
+    // Records a finished drag of `segment` from `noteBefore` for undo; false
+    // when there was nothing to record.
+    bool recordNoteMove(WaveSegment* segment, int noteBefore);
     // Note moves that can be undone: a whole drag or one "Fix notes".
     void recordNoteMoves(const std::vector<int>& segmentIndexes, const std::vector<int>& before);
     void undo();
@@ -196,8 +148,7 @@ private:
     void releaseAnalysis();
     void applyNotes(const std::vector<int>& segmentIndexes, const std::vector<int>& notes);
     bool writeAtomically(const string& target);
-    // Says why the output could not be opened; always false.
-    bool reportOpenFailure(const string& target, const string& reason);
+    void reportOpenFailure(const string& target, const string& reason);
     void resampleChannel(int channel);
     void flushPitchRun(int* xs, int* detected, int* corrected, int& freqWidth);
     int pitchPosition(double midi, int ypos, int height, bool& breakwave);

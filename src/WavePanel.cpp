@@ -8,7 +8,10 @@
 #include <cstdio>
 #include <iostream>
 
+#include "ViewGeometry.h"
 #include "WavePanelImages.h"
+
+using namespace ViewGeometry;
 
 Fl_Pixmap image_resizethumb(idata_resizethumb);
 
@@ -61,7 +64,7 @@ void WaveCanvas::repaint() { redraw(); }
 // Boxes are drawn shifted left by the scroll; a pointer column carried the same
 // distance the other way meets them where the hit test lays them out.
 int WaveCanvas::unscrolledX(int pointerX) {
-    return pointerX + static_cast<int>(std::ceil(scrollPosition() / wavePanel->wave->zoom));
+    return pointerX + columnsScrolled(scrollPosition(), wavePanel->wave->zoom);
 }
 
 int WaveCanvas::scrollPosition() {
@@ -85,8 +88,11 @@ void WaveCanvas::draw() {
 }
 
 // While a long file is analysed the canvas shows a bar instead of half-made curves.
+static const int PROGRESS_BAR_WIDTH = 400;
+static const int PROGRESS_BAR_SIDES = 40;
+
 void WaveCanvas::drawLoadProgress(double share) {
-    int barW = std::min(400, w() - 40), barH = 18;
+    int barW = std::min(PROGRESS_BAR_WIDTH, w() - PROGRESS_BAR_SIDES), barH = 18;
     int barX = x() + (w() - barW) / 2, barY = y() + h() / 2 - barH / 2;
     fl_color(fl_rgb_color(0, 0, 127));
     fl_rect(barX, barY, barW, barH);
@@ -166,20 +172,18 @@ void WaveCanvas::mouseDragged() {
     float zoom = wave->zoom;
     if (selectedSegment) {
         int dy = y - mouseDragStartY;
-        // Twelve pixels are one semitone row; the remainder of a step is dropped.
-        int addMidi = dy / 12;
+        int addMidi = semitonesIn(dy);
         if (addMidi == 0) {
             selectedSegment->dragY = dy;
         } else {
             selectedSegment->dragY = 0;
             mouseDragStartY = y;
-            selectedSegment->midiNumber -= addMidi;
-            if (wave->analyzeWave) wave->analyzeWave->calculateCorrectPitch();
+            wave->moveNote(selectedSegment, -addMidi);
         }
         wavePanel->redraw();
         return;
     }
-    int at = static_cast<int>(zoom * (x - this->x() - 40)) + static_cast<int>(position);
+    int at = columnToSample(x - this->x() - LABEL_MARGIN, zoom) + static_cast<int>(position);
     if (wave->selectionStart == -1) wave->selectionStart = at;
     wave->extendSelection(at);
     wavePanel->redraw();
@@ -194,13 +198,7 @@ void WaveCanvas::mouseReleased() {
 
 // A whole drag is one step of the undo history.
 void WaveCanvas::recordDrag() {
-    WaveHandler* wave = wavePanel->wave;
-    if (!wave->analyzeWave || selectedSegment->midiNumber == noteBeforeDrag) return;
-    std::vector<WaveSegment*>& segments = *wave->analyzeWave->segments;
-    auto found = std::find(segments.begin(), segments.end(), selectedSegment);
-    if (found == segments.end()) return;
-    wave->recordNoteMoves({static_cast<int>(found - segments.begin())}, {noteBeforeDrag});
-    noteBeforeDrag = selectedSegment->midiNumber;
+    if (wavePanel->wave->recordNoteMove(selectedSegment, noteBeforeDrag)) noteBeforeDrag = selectedSegment->midiNumber;
 }
 
 void WaveCanvas::mouseEntered() {
@@ -362,4 +360,33 @@ void WavePanel::repaint() { redraw(); }
 void WavePanel::forgetSegments() {
     selectedSegment = nullptr;
     waveCanvas->forgetSegment();
+}
+
+void WavePanel::frameCountChanged() { adjustScrollbar(); }
+
+void WavePanel::segmentsReleased() { forgetSegments(); }
+
+void WavePanel::analysisProgressStarted() { window()->cursor(FL_CURSOR_WAIT); }
+
+void WavePanel::analysisProgressed() {
+    waveCanvas->redraw();
+    // Input is refused meanwhile (see the event dispatch); only redraws happen.
+    Fl::check();
+}
+
+void WavePanel::analysisProgressEnded() {
+    window()->cursor(FL_CURSOR_DEFAULT);
+    redraw();
+}
+
+// Turns the page when the play-head leaves the view: it goes on from the left edge.
+void WavePanel::playHeadMoved(int head) {
+    if (head >= 0) {
+        int shown = columnToSample(std::max(waveCanvas->w() - LABEL_MARGIN, 1), wave->zoom);
+        int scroll = horizontalScrollBar->value();
+        if (head < scroll || head >= scroll + shown)
+            horizontalScrollBar->value(std::clamp(head, static_cast<int>(horizontalScrollBar->minimum()),
+                                                  static_cast<int>(horizontalScrollBar->maximum())));
+    }
+    waveCanvas->redraw();
 }

@@ -61,11 +61,13 @@ private:
 };
 
 // The wave area of the main window: canvas, scrollbars and the resize grip.
-class WavePanel : public Fl_Group {
+// It shows the document and follows what the document tells it.
+class WavePanel : public Fl_Group, public DocumentListener {
 public:
     WaveSegment* selectedSegment;
     int baseMidi;
     Fl_Group* win;
+    // Created here and kept to the end of the program: never released.
     WaveHandler* wave;
     WaveCanvas* waveCanvas;
     Fl_Group* panel;
@@ -86,6 +88,13 @@ public:
 
     // Called by the document before it releases the analysis and its segments.
     void forgetSegments();
+
+    void frameCountChanged() override;
+    void segmentsReleased() override;
+    void analysisProgressStarted() override;
+    void analysisProgressed() override;
+    void analysisProgressEnded() override;
+    void playHeadMoved(int head) override;
 
 private:
     static void cb_horizontalScrollBar(Fl_Scrollbar* o, void* v);

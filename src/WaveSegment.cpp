@@ -6,10 +6,12 @@
 #include <climits>
 #include <cmath>
 
+#include "ViewGeometry.h"
+
 namespace {
 
-const int HALF_ROW = 6;
-const int ROW_HEIGHT = 12;  // the document's SEGMENT_HEIGHT
+const int HALF_ROW = ViewGeometry::SEMITONE_ROW / 2;
+const int ROW_HEIGHT = ViewGeometry::SEMITONE_ROW;
 
 // Truncates toward zero; a zero zoom or a wild value must not become undefined behaviour.
 int truncateToInt(double value) {

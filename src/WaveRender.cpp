@@ -1,0 +1,187 @@
+#include <FL/fl_draw.H>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <vector>
+
+#include "FastFourierTransform.h"
+#include "ViewGeometry.h"
+#include "WaveHandler.h"
+#include "convertlib.h"
+
+// The drawing members of the document: the piano roll, the selection with its
+// spectrum, the note boxes, the pitch curves and the play-head.
+
+using std::cout;
+using namespace ViewGeometry;
+
+void WaveHandler::render(int xpos, int ypos, int width, int height, int waveOffset) {
+    render_pitchscale(xpos, ypos, width, height, waveOffset);
+    render_selection(xpos, ypos, width, height, waveOffset);
+    render_segments(xpos, ypos, width, height, waveOffset);
+    render_waves(xpos, ypos, width, height, waveOffset);
+}
+
+int WaveHandler::midiToPos(double midi, int height) { return pitchToRow(midi, height); }
+
+// Answers for the note one below: the band drawn for i covers the row of i - 1.
+bool WaveHandler::isBlackKey(int midiNote) {
+    int scaleNumber = (midiNote + 11) % 12;
+    if (scaleNumber < 0 || scaleNumber > 10) return false;
+    return (0x54a >> scaleNumber) & 1;
+}
+
+// The caller owns the returned name, as it owns the conversion library's strings.
+string* WaveHandler::midiNoteName(int i) {
+    static const char* const NAMES[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
+    if (i < 0) return new string("?");
+    int octave = i / 12 - 2;
+    std::unique_ptr<string> number(Convert::int32tostr(static_cast<unsigned long>(std::abs(octave))));
+    return new string(string(NAMES[i % 12]) + (octave < 0 ? "-" : "") + *number);
+}
+
+void WaveHandler::render_pitchscale(int xpos, int ypos, int width, int height, int) {
+    fl_font(fl_font(), 12);
+    for (int i = 127; i >= 0; i--) {
+        int rowTop = midiToPos(i - 0.5, height);
+        if (rowTop < 0) continue;
+        int y = ypos + rowTop;
+        fl_color(isBlackKey(i) ? fl_rgb_color(212, 212, 255) : fl_rgb_color(239, 239, 255));
+        fl_rectf(xpos, y, width, SEMITONE_ROW);
+        fl_color(fl_rgb_color(127, 127, 255));
+        fl_line(xpos, y, xpos + width, y);
+        if (y >= ypos + 8 && y <= ypos + height) {
+            std::unique_ptr<string> name(midiNoteName(i));
+            fl_color(FL_BLACK);
+            fl_draw(name->c_str(), xpos + 5, y);
+        }
+    }
+}
+
+// The 1024 samples from the selection's start; zeros where the file has none.
+static void copySpectrumWindow(const float* samples, int frames, int start, float* window) {
+    for (int k = 0; k < 1024; k++) {
+        long long at = (long long)start + k;
+        window[k] = (at >= 0 && at < frames) ? samples[at] : 0.0f;
+    }
+}
+
+void WaveHandler::render_selection(int xpos, int ypos, int, int height, int waveOffset) {
+    if (selectionStart == -1) return;
+    cout << "selectionStart=" << selectionStart << "off=" << waveOffset << "zoom=" << static_cast<double>(zoom)
+         << "\n";
+    int start = scrolledColumn(selectionStart, zoom, waveOffset);
+    fl_color(fl_rgb_color(0, 0, 127));
+    if (selectionEnd == -1) {
+        fl_rectf(xpos + LABEL_MARGIN + start, ypos, 1, height);
+    } else {
+        int e = scrolledColumn(selectionEnd, zoom, waveOffset);
+        fl_rectf(xpos + LABEL_MARGIN + start, ypos, e + 1 - start, height);
+    }
+    if (frameCount() == 0) return;
+    // The transform takes and returns malloc'ed buffers; these hold them until the end.
+    std::unique_ptr<float, decltype(&free)> window(static_cast<float*>(malloc(1024 * sizeof(float))), &free);
+    if (!window) return;
+    copySpectrumWindow(monoSamples(), frameCount(), selectionStart, window.get());
+    FastFourierTransform fft;
+    std::unique_ptr<float, decltype(&free)> magnitudes(fft.fftMag(window.get(), 1024), &free);
+    const float* mag = magnitudes.get();
+    std::vector<int> xs(512), ys(512);
+    int maxAt = 0;
+    for (int k = 0; k < 512; k++) {
+        xs[k] = xpos + 20 + k;
+        // Magnitudes are pixel offsets; bound them so the conversion stays defined.
+        ys[k] = ypos + static_cast<int>(std::min(mag[k], 1.0e6f));
+        if (mag[k] > mag[maxAt]) maxAt = k;
+    }
+    fl_color(fl_rgb_color(255, 112, 0));
+    drawPolyline(xs.data(), ys.data(), 512);
+    float f = maxAt * static_cast<float>(sfinfoin->samplerate) * 0.5f * 0.001953125f;
+    std::unique_ptr<string> number(Convert::int2str(static_cast<int>(f)));
+    string text = "Frequency=" + *number + "Hz";
+    fl_color(FL_BLACK);
+    fl_font(fl_font(), 12);
+    fl_draw(text.c_str(), xpos + 10, ypos + 10);
+}
+
+void WaveHandler::render_segments(int xpos, int ypos, int, int height, int waveOffset) {
+    if (!analyzeWave || !analyzeWave->segments) return;
+    for (WaveSegment* segment : *analyzeWave->segments) {
+        int x = xpos + sampleToColumn(segment->startSample, zoom) + LABEL_MARGIN;
+        int y = ypos + pitchToRow(segment->midiNumber, height);
+        segment->render(x, y, zoom, this, modifiedSamples, frameCount(), waveOffset);
+    }
+}
+
+// Ends the current run of pitch points: the point just added is dropped, the
+// rest is drawn as a red detected and a green corrected polyline.
+void WaveHandler::flushPitchRun(int* xs, int* detected, int* corrected, int& freqWidth) {
+    if (freqWidth > 0) freqWidth--;
+    if (freqWidth > 0) {
+        fl_color(FL_RED);
+        drawPolyline(xs, detected, freqWidth);
+        fl_color(FL_GREEN);
+        drawPolyline(xs, corrected, freqWidth);
+    }
+    freqWidth = 0;
+}
+
+int WaveHandler::pitchPosition(double midi, int ypos, int height, bool& breakwave) {
+    if (midi < 0 || midi > 127) breakwave = true;
+    int mpos = midiToPos(midi, height);
+    if (mpos <= 0) breakwave = true;
+    return mpos + ypos;
+}
+
+void WaveHandler::render_waves(int xpos, int ypos, int width, int height, int waveOffset) {
+    if (!analyzeWave || !analyzeWave->midiValue || width <= 0) return;
+    std::vector<int> xs(width, 0), detected(width, 0), corrected(width, 0);
+    int freqWidth = 0;
+    float at = static_cast<float>(waveOffset);
+    int frames = frameCount();
+    for (int c = LABEL_MARGIN; c < LABEL_MARGIN + width; c++) {
+        at = at + zoom;
+        int i = static_cast<int>(at);
+        if (i >= frames) {
+            flushPitchRun(xs.data(), detected.data(), corrected.data(), freqWidth);
+            return;
+        }
+        cout << "freqWidth=" << freqWidth << "\n";
+        bool breakwave = false;
+        xs[freqWidth] = xpos + c;
+        detected[freqWidth] = pitchPosition(analyzeWave->midiValue[i], ypos, height, breakwave);
+        corrected[freqWidth] = pitchPosition(analyzeWave->correctedMidiValue[i], ypos, height, breakwave);
+        if (detected[freqWidth] < 0 || corrected[freqWidth] < 0) breakwave = true;
+        cout << "yFreqPos[freqWidth]=" << detected[freqWidth] << "\n";
+        cout << "yFixedFreqPos[freqWidth]=" << corrected[freqWidth] << "\n";
+        cout << "midivalue [" << i << "] = " << analyzeWave->midiValue[i] << "\n";
+        freqWidth++;
+        if (analyzeWave->frequency[i] < 20.0f || breakwave || c == LABEL_MARGIN + width - 1)
+            flushPitchRun(xs.data(), detected.data(), corrected.data(), freqWidth);
+    }
+}
+
+void WaveHandler::drawPolyline(int* x, int* y, int size) {
+    if (size < 1) return;
+    fl_line(x[0], y[0], x[0], y[0]);
+    cout << "polyline" << size << "\n";
+    if (size == 1) return;
+    cout << "(" << x[0] << "," << y[0] << ")";
+    for (int k = 1; k < size; k++) {
+        cout << "(" << x[k] << "," << y[k] << ")";
+        fl_line(x[k - 1], y[k - 1], x[k], y[k]);
+    }
+    cout << "\n";
+}
+
+void WaveHandler::render_playhead(int xpos, int ypos, int width, int height, int waveOffset) {
+    int head = audioPlayer ? audioPlayer->headFrame() : -1;
+    if (head < 0) return;
+    int x = xpos + LABEL_MARGIN + scrolledColumn(head, zoom, waveOffset);
+    if (x < xpos + LABEL_MARGIN || x >= xpos + width) return;
+    fl_color(fl_rgb_color(0, 140, 140));
+    fl_rectf(x, ypos, 1, height);
+}
