@@ -237,6 +237,34 @@ TEST_F(DocumentTest, LoadingAMonoFileReadsEverySampleAndAnalysesThemAll) {
     EXPECT_NEAR(doc.analyzeWave->frequency[lastPeriod], 441.0f, 0.01f);
 }
 
+// A view that writes down what the document tells it, and what the document
+// holds at that moment.
+struct RecordingView : DocumentListener {
+    WaveHandler* doc = nullptr;
+    std::vector<std::string> told;
+    void frameCountChanged() override { told.push_back("frames " + std::to_string(doc->frameCount())); }
+    void segmentsReleased() override { told.push_back(doc->analyzeWave ? "release analysis" : "release none"); }
+    void analysisProgressStarted() override { told.push_back("progress started"); }
+    void analysisProgressed() override {}
+    void analysisProgressEnded() override { told.push_back("progress ended"); }
+    void playHeadMoved(int head) override { told.push_back("head " + std::to_string(head)); }
+};
+
+TEST_F(DocumentTest, ItsViewHearsOfEachNewLengthAfterTheOldSegmentsAreLetGo) {
+    RecordingView view;
+    view.doc = &doc;
+    doc.wavePanel = &view;
+    std::string first = path("44100Hz_3000f_sine441_mono.wav");
+    std::string second = path("44100Hz_7000f_sine441_mono.wav");
+    testaudio::writeFile(first, testaudio::sinePeriod(100, 3000), RATE, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    testaudio::writeFile(second, testaudio::sinePeriod(100, 7000), RATE, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    load(first);
+    load(second);
+    doc.wavePanel = nullptr;
+    std::vector<std::string> expected = {"release none", "frames 3000", "release analysis", "frames 7000"};
+    EXPECT_EQ(view.told, expected) << "a short load shows no progress and no play-head moves";
+}
+
 TEST_F(DocumentTest, NonFiniteSamplesOfAFloatFileBecomeSilence) {
     std::vector<float> samples = testaudio::sinePeriod(100, 3000);
     samples[10] = std::nanf("");
