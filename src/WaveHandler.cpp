@@ -3,25 +3,18 @@
 #include <FL/Fl.H>
 #include <FL/Fl_Native_File_Chooser.H>
 #include <FL/fl_ask.H>
-#include <FL/fl_draw.H>
 #include <FL/filename.H>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <memory>
 
-#include "FastFourierTransform.h"
 #include "SafeSave.h"
 #include "ViewGeometry.h"
-#include "convertlib.h"
 #include "utils.h"
 
 using std::cout;

@@ -4,7 +4,6 @@
 #include <FL/fl_draw.H>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <iostream>
 
