@@ -15,7 +15,8 @@ const double NO_PITCH_BELOW = 5.0;
 
 }  // namespace
 
-// Both cursors of one resampleStream call, with the buffers they walk.
+// Both cursors of one resampleStream call, with the buffers they walk and
+// the part of a sample that each kind carries from one copy into the next.
 struct WaveBuilder::Stream {
     float* samples;
     int sampleslen;
@@ -23,6 +24,8 @@ struct WaveBuilder::Stream {
     int bufferlen;
     int src;
     int dst;
+    double phase;     // spline copies: where in its period the next copy starts reading
+    double fraction;  // grains: how far the output has fallen behind the exact spacing
 };
 
 // Defined here too, so the kinds can be bound by reference (lists, std::min).
@@ -75,10 +78,15 @@ float WaveBuilder::valueAt(int base, double offset, const float* samples, int sa
 
 int WaveBuilder::interpolateSingleWave(float* srcSamples, int srcSampleslen, int srcAt, int width, float* dstSamples,
                                        int dstSampleslen, int dstAt, double rate) {
+    return interpolatePeriod(srcSamples, srcSampleslen, srcAt, width, dstSamples, dstSampleslen, dstAt, rate, 0.0);
+}
+
+int WaveBuilder::interpolatePeriod(float* srcSamples, int srcSampleslen, int srcAt, int width, float* dstSamples,
+                                   int dstSampleslen, int dstAt, double rate, double phase) {
     std::cout << "TODO: WaveBuilder::interpolateSingleWave\n";
-    // Each offset is k * rate, never a running sum, so no error builds up.
-    for (int k = 0; k * rate < width && dstAt < dstSampleslen; k++) {
-        dstSamples[dstAt++] = valueAt(srcAt, k * rate, srcSamples, srcSampleslen);
+    // Each offset is phase + k * rate, never a running sum, so no error builds up.
+    for (int k = 0; phase + k * rate < width && dstAt < dstSampleslen; k++) {
+        dstSamples[dstAt++] = valueAt(srcAt, phase + k * rate, srcSamples, srcSampleslen);
     }
     return dstAt;
 }
@@ -86,7 +94,7 @@ int WaveBuilder::interpolateSingleWave(float* srcSamples, int srcSampleslen, int
 float* WaveBuilder::resampleStream(float* samples, int sampleslen, float* frequency, double* targetMidi,
                                    int* waveWidth) {
     std::cout << "TODO: WaveBuilder::resampleStream\n";
-    Stream stream{samples, sampleslen, new float[sampleslen](), sampleslen, 0, 0};
+    Stream stream{samples, sampleslen, new float[sampleslen](), sampleslen, 0, 0, 0.0, 0.0};
     while (stream.src < stream.sampleslen && stream.dst < stream.bufferlen) {
         int width = waveWidth[stream.src];
         if (width == 0) {
@@ -126,15 +134,26 @@ void WaveBuilder::resynthesisePeriod(Stream& stream, int width, float actualFreq
 
 // Copies go out while the next one ends strictly before the source period
 // does: a lagging output repeats the period, one running ahead drops it.
+// A copy is a whole number of samples; the part of a sample it leaves over
+// is carried into the next one, so copies average exactly width / rate
+// samples and the note sounds at its target, not up to a sample flat or sharp.
 void WaveBuilder::emitCopies(Stream& stream, int width, double rate, int dstWidth) {
     while (static_cast<long long>(stream.dst) + dstWidth < static_cast<long long>(stream.src) + width) {
         if (stream.dst >= stream.bufferlen) break;  // a full output takes nothing more
         if (interpolation == USE_PSOLA) {
             addGrain(stream, width);
-            stream.dst += dstWidth;
+            stream.fraction += width / rate - dstWidth;
+            int advance = dstWidth;
+            if (stream.fraction >= 1.0) {
+                advance++;
+                stream.fraction -= 1.0;
+            }
+            stream.dst += advance;
         } else {
-            stream.dst = interpolateSingleWave(stream.samples, stream.sampleslen, stream.src, width, stream.buffer,
-                                               stream.bufferlen, stream.dst, rate);
+            int next = interpolatePeriod(stream.samples, stream.sampleslen, stream.src, width, stream.buffer,
+                                         stream.bufferlen, stream.dst, rate, stream.phase);
+            stream.phase = stream.phase + (next - stream.dst) * rate - width;
+            stream.dst = next;
         }
     }
 }
@@ -148,7 +167,10 @@ void WaveBuilder::addGrain(Stream& stream, int width) {
     }
 }
 
+// Whatever a copy carried belongs to the stretch it came from: a new one starts afresh.
 void WaveBuilder::copyUnchanged(Stream& stream, int count) {
+    stream.phase = 0.0;
+    stream.fraction = 0.0;
     int n = std::min({count, stream.sampleslen - stream.src, stream.bufferlen - stream.dst});
     std::copy_n(stream.samples + stream.src, n, stream.buffer + stream.dst);
     stream.src += n;

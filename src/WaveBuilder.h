@@ -24,6 +24,9 @@ private:
     struct Stream;
 
     float valueAt(int base, double offset, const float* samples, int sampleslen);
+    // A copy reading the offsets phase, phase + rate, ... below width.
+    int interpolatePeriod(float* srcSamples, int srcSampleslen, int srcAt, int width, float* dstSamples,
+                          int dstSampleslen, int dstAt, double rate, double phase);
     void resynthesisePeriod(Stream& stream, int width, float actualFrequency, double targetMidi);
     void emitCopies(Stream& stream, int width, double rate, int dstWidth);
     static void addGrain(Stream& stream, int width);

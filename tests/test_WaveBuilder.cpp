@@ -23,6 +23,8 @@ const double TARGET_A440 = 69.0;
 const float HZ_RATE_1 = 440.0f;
 const float HZ_RATE_0_8 = 550.0f;
 const float HZ_RATE_1_5 = 440.0f / 1.5f;  // rate 1.4999999..., truncates the same way as 1.5
+const float HZ_RATE_1_25 = 352.0f;         // exactly 1.25, so every carried phase is exact
+const double TARGET_OCTAVE_UP = 81.0;      // 880 Hz: with 440 Hz detected, a rate of exactly 2
 
 // The per-sample arrays as the analysis leaves them: no period anywhere, no pitch.
 struct AnalysedStream {
@@ -93,7 +95,7 @@ AnalysedStream threePeriods(float hz) {
 }
 
 // Expects buffer[dstAt + k] to be the ramp at srcAt + k * rate, for count samples.
-void expectCopy(const std::vector<float>& out, int dstAt, int srcAt, double rate, int count) {
+void expectCopy(const std::vector<float>& out, int dstAt, double srcAt, double rate, int count) {
     // Float ramp values below 0.6 (ulp 6e-8), and a rate 3e-8 off its nominal value.
     const double tolerance = 1e-6;
     for (int k = 0; k < count; k++) {
@@ -108,6 +110,21 @@ void expectShiftedCopy(const std::vector<float>& out, const std::vector<float>& 
 
 void expectSilence(const std::vector<float>& out, int from) {
     for (size_t i = from; i < out.size(); i++) ASSERT_EQ(out[i], 0.0f) << "at " << i;
+}
+
+// A unit impulse at the start of every period from `first` on, each marked as analysed.
+AnalysedStream impulsePeriods(int first, int width, int frames, float hz, double midi) {
+    AnalysedStream in(std::vector<float>(frames, 0.0f));
+    for (int at = first; at + width <= frames; at += width) {
+        in.samples[at] = 1.0f;
+        in.markPeriod(at, width, hz, midi);
+    }
+    return in;
+}
+
+template <class Predicate>
+void expectNonzeroExactlyWhere(const std::vector<float>& out, int from, int to, Predicate expected) {
+    for (int i = from; i < to; i++) ASSERT_EQ(out[i] != 0.0f, expected(i)) << "at " << i;
 }
 
 }  // namespace
@@ -210,21 +227,75 @@ TEST(WaveBuilderStream, EmptyStreamReadsNoArray) {
     EXPECT_EQ(capture.text(), STREAM_LINE);
 }
 
-TEST(WaveBuilderStream, RaisedPitchRepeatsPeriodsWhenTheOutputLags) {
+// Width 98 at rate 1.25 is 78.4 samples a copy: the carried phase runs
+// 0, 0.75, 0.25, 1.0, 0.5 and back to 0, copies of 79, 78, 79, 78 and 78.
+TEST(WaveBuilderStream, RaisedPitchCarriesThePhaseAndRepeatsPeriodsWhenTheOutputLags) {
     for (int kind : {WaveBuilder::USE_CATMULL_CLARK, WaveBuilder::USE_CUBIC_SPLINE}) {
         SCOPED_TRACE(kind);
-        AnalysedStream in = threePeriods(HZ_RATE_1_5);
+        AnalysedStream in(ramp(800));
+        for (int at = 100; at < 590; at += 98) in.markPeriod(at, 98, HZ_RATE_1_25, TARGET_A440);
         WaveBuilder builder = builderOfKind(kind);
         Rebuilt out = rebuild(builder, in);
         expectShiftedCopy(out.samples, in.samples, 0, 100, 0);
-        expectCopy(out.samples, 100, 100, 1.5, 67);
-        expectCopy(out.samples, 167, 200, 1.5, 67);
-        expectCopy(out.samples, 234, 300, 1.5, 67);
-        expectCopy(out.samples, 301, 300, 1.5, 67);
-        expectShiftedCopy(out.samples, in.samples, 368, 568, 32);
-        expectSilence(out.samples, 568);
-        EXPECT_EQ(countOf(out.trace, COPY_LINE), 4);
+        expectCopy(out.samples, 100, 100, 1.25, 79);
+        expectCopy(out.samples, 179, 198 + 0.75, 1.25, 78);
+        expectCopy(out.samples, 257, 296 + 0.25, 1.25, 79);
+        expectCopy(out.samples, 336, 394 + 1.0, 1.25, 78);
+        expectCopy(out.samples, 414, 492 + 0.5, 1.25, 78);
+        expectCopy(out.samples, 492, 492, 1.25, 79);  // the lag has grown to a period: repeated
+        expectShiftedCopy(out.samples, in.samples, 571, 781, 19);
+        expectSilence(out.samples, 781);
+        EXPECT_EQ(countOf(out.trace, COPY_LINE), 6);
         EXPECT_EQ(countOf(out.trace, STREAM_LINE), 1);
+    }
+}
+
+TEST(WaveBuilderStream, WholeNumberRatioGivesCopiesOfExactlyThatLength) {
+    // 100-sample periods an octave up: every copy or grain starts 50 samples after the last,
+    // so only the impulse at each start shows.
+    for (int kind : {WaveBuilder::USE_CATMULL_CLARK, WaveBuilder::USE_CUBIC_SPLINE, WaveBuilder::USE_PSOLA}) {
+        SCOPED_TRACE(kind);
+        AnalysedStream in = impulsePeriods(100, 100, 20000, 440.0f, TARGET_OCTAVE_UP);
+        WaveBuilder builder = builderOfKind(kind);
+        Rebuilt out = rebuild(builder, in);
+        expectNonzeroExactlyWhere(out.samples, 100, 19700, [](int i) { return i % 50 == 0; });
+    }
+    // 99-sample periods give grains 49.5 apart: advances of 49 and 50 in turn.
+    AnalysedStream in = impulsePeriods(100, 99, 20000, 440.0f, TARGET_OCTAVE_UP);
+    WaveBuilder builder = builderOfKind(WaveBuilder::USE_PSOLA);
+    Rebuilt out = rebuild(builder, in);
+    expectNonzeroExactlyWhere(out.samples, 100, 19700, [](int i) { return (2 * (i - 100) + 1) % 99 < 2; });
+}
+
+// A carried phase or fraction belongs to its own stretch of voice.
+TEST(WaveBuilderStream, IdenticalStretchesAfterUnvoicedSamplesComeOutIdentical) {
+    const int gap = 300, period = 98, stretch = 225 * period;
+    std::vector<float> voice = testaudio::harmonicPeriod(period, stretch);
+    std::vector<float> samples(gap, 0.0f);
+    for (int copy = 0; copy < 2; copy++) {
+        samples.insert(samples.end(), voice.begin(), voice.end());
+        samples.insert(samples.end(), gap, 0.0f);
+    }
+    AnalysedStream in(samples);
+    // Each stretch opens with a period left unanalysed, so that whichever period is copied
+    // first has the tone, not the silence, as its neighbour.
+    for (int first : {gap, 2 * gap + stretch}) {
+        for (int at = first + period; at < first + stretch; at += period) {
+            in.markPeriod(at, period, 450.0f, TARGET_A440);
+        }
+    }
+    for (int kind : {WaveBuilder::USE_CATMULL_CLARK, WaveBuilder::USE_CUBIC_SPLINE, WaveBuilder::USE_PSOLA}) {
+        SCOPED_TRACE(kind);
+        WaveBuilder builder = builderOfKind(kind);
+        Rebuilt out = rebuild(builder, in);
+        // The output of a stretch ends within a couple of periods of its input.
+        const int compared = stretch - 3 * period;
+        auto first = out.samples.begin() + gap;
+        bool found = false;
+        for (int at = 2 * gap + stretch - 3 * period; at <= 2 * gap + stretch + 3 * period && !found; at++) {
+            found = std::equal(first, first + compared, out.samples.begin() + at);
+        }
+        EXPECT_TRUE(found);
     }
 }
 
@@ -264,22 +335,21 @@ TEST(WaveBuilderStream, RateOfExactlyOneSkipsTheFirstPeriod) {
 
 TEST(WaveBuilderPsola, GrainsAverageAndCopiesOverwrite) {
     AnalysedStream in(std::vector<float>(600, 1.0f));
-    for (int at : {100, 200, 300}) in.markPeriod(at, 100, HZ_RATE_1_5, TARGET_A440);
+    for (int at : {100, 200, 300}) in.markPeriod(at, 100, HZ_RATE_1_25, TARGET_A440);
     WaveBuilder builder = builderOfKind(WaveBuilder::USE_PSOLA);
     Rebuilt out = rebuild(builder, in);
-    // Grains of 200 samples start at 100, 166, 232 and 298; copying resumes at 364.
+    // Grains of 200 samples start at 100, 180 and 260; copying resumes at 340.
     struct Stretch {
         int from, to;
         float value;
     };
     for (Stretch s : std::vector<Stretch>{{0, 100, 1.0f},
-                                          {100, 166, 0.5f},  // first grain with the initial zeros
-                                          {166, 232, 0.75f},
-                                          {232, 298, 0.875f},
-                                          {298, 300, 0.9375f},
-                                          {300, 364, 0.875f},
-                                          {364, 564, 1.0f},  // copies overwrite the last two grains
-                                          {564, 600, 0.0f}}) {
+                                          {100, 180, 0.5f},  // first grain with the initial zeros
+                                          {180, 260, 0.75f},
+                                          {260, 300, 0.875f},
+                                          {300, 340, 0.75f},
+                                          {340, 540, 1.0f},  // copies overwrite the last two grains
+                                          {540, 600, 0.0f}}) {
         for (int i = s.from; i < s.to; i++) ASSERT_EQ(out.samples[i], s.value) << "at " << i;
     }
     EXPECT_EQ(out.trace, STREAM_LINE);
@@ -339,14 +409,13 @@ TEST(WaveBuilderBadData, NoPitchPeriodsKeepTheirSamplesWhenTheOutputLags) {
 }
 
 // A steady 450 Hz tone (period 98 samples, 39 cents above A440) corrected to
-// A440 for a minute: every copy is 101 samples, so the output sits at 44100 / 101 Hz
-// at the start and at the end alike.
-TEST(WaveBuilderPrecision, PitchHoldsOverAMinute) {
+// A440 for a minute: copies of 100 and 101 samples that average 100.227, so
+// the output sounds at 440 Hz at the start and at the end alike.
+TEST(WaveBuilderPrecision, CorrectedToneLandsOnItsTargetOverAMinute) {
     const int rate = 44100, period = 98, frames = 60 * rate, window = 10 * rate;
     AnalysedStream in(testaudio::harmonicPeriod(period, frames));
     for (int at = 0; at < frames; at += period) in.markPeriod(at, period, 450.0f, TARGET_A440);
-    const double expectedHz = 44100.0 / 101.0;
-    for (int kind : {WaveBuilder::USE_CATMULL_CLARK, WaveBuilder::USE_CUBIC_SPLINE}) {
+    for (int kind : {WaveBuilder::USE_CATMULL_CLARK, WaveBuilder::USE_CUBIC_SPLINE, WaveBuilder::USE_PSOLA}) {
         SCOPED_TRACE(kind);
         WaveBuilder builder = builderOfKind(kind);
         Rebuilt out = rebuild(builder, in);
@@ -355,8 +424,8 @@ TEST(WaveBuilderPrecision, PitchHoldsOverAMinute) {
         double firstHz = testaudio::zeroCrossingHz(out.samples, 0, window, rate);
         double lastHz = testaudio::zeroCrossingHz(out.samples, end - window, end, rate);
         // Crossings are interpolated within a sample: far below 1 cent over
-        // 10 s, while float positions are back at 450 Hz (+54 cents) by the end.
-        EXPECT_NEAR(cents(firstHz, expectedHz), 0.0, 1.0) << firstHz << " Hz";
-        EXPECT_NEAR(cents(lastHz, firstHz), 0.0, 1.0) << lastHz << " Hz against " << firstHz << " Hz";
+        // 10 s, while whole-sample copies would be 13.7 cents flat.
+        EXPECT_NEAR(cents(firstHz, 440.0), 0.0, 1.0) << firstHz << " Hz";
+        EXPECT_NEAR(cents(lastHz, 440.0), 0.0, 1.0) << lastHz << " Hz";
     }
 }
