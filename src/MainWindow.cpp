@@ -273,6 +273,8 @@ Fl_Double_Window* UserInterface::make_window() {
         Fl_Group::current()->resizable(o);
     }
     WavePanelContainer->end();
+    // The choice shows the kind the builder really starts with, so picking any item changes something.
+    choice_splinetype->value(wave()->interpolationItem());
     uigroup->resizable(WavePanelContainer);
     uigroup->end();
     w->size_range(500, 200, 2048, 2048);

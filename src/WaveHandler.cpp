@@ -418,13 +418,21 @@ void WaveHandler::chooseScale(const char* scaleName) {
     markChanged();
 }
 
+// The interpolation choice lists its items in another order than the kinds' values.
+static const int kindOfItem[] = {WaveBuilder::USE_CUBIC_SPLINE, WaveBuilder::USE_CATMULL_CLARK, WaveBuilder::USE_PSOLA};
+
 void WaveHandler::chooseInterpolation(int item) {
-    static const int kindOfItem[] = {WaveBuilder::USE_CUBIC_SPLINE, WaveBuilder::USE_CATMULL_CLARK,
-                                     WaveBuilder::USE_PSOLA};
     if (item >= 0 && item < 3) waveBuilder->interpolation = kindOfItem[item];
     if (!analyzeWave) return;
     analyzeWave->needsResampling = true;
     markChanged();
+}
+
+int WaveHandler::interpolationItem() const {
+    for (int item = 0; item < 3; item++) {
+        if (kindOfItem[item] == waveBuilder->interpolation) return item;
+    }
+    return 0;
 }
 
 // The view needs a positive, finite scale; keep it where pixels still mean something.

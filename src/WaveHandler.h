@@ -103,6 +103,8 @@ public:
     // Editing commands of the main window.
     void chooseScale(const char* scaleName);
     void chooseInterpolation(int item);
+    // The interpolation choice's item of the kind the builder uses.
+    int interpolationItem() const;
     void setZoom(double samplesPerPixel);
     // Zooms so the selection fills areaWidth pixels; returns the scroll
     // position that shows it, or -1 when there is no selection.

@@ -76,6 +76,9 @@ TEST_F(MainWindowCommands, ScaleChoiceCorrectsAndNoCorrectionRestores) {
 }
 
 TEST_F(MainWindowCommands, InterpolationItemsMapToKindsAndAskForResampling) {
+    // The choice starts on the kind the builder starts with.
+    EXPECT_STREQ(ui.choice_splinetype->text(), "Catmull-Clark Spline");
+    EXPECT_EQ(wave->waveBuilder->interpolation, WaveBuilder::USE_CATMULL_CLARK);
     pick(ui.choice_splinetype, 0);
     EXPECT_EQ(wave->waveBuilder->interpolation, WaveBuilder::USE_CUBIC_SPLINE);
     pick(ui.choice_splinetype, 1);
