@@ -440,6 +440,10 @@ void WaveHandler::fileSave() {
 void WaveHandler::fileSaveAs() {
     cout << "WaveHandler::fileSaveAs()\n";
     cout << "TODO: fileSaveAs\n";
+    if (!analyzeWave) {
+        tellUser("Nothing to save: open a recording first.");
+        return;
+    }
     string* dir = utils::getlastdir("wavedir");
     Fl_Native_File_Chooser chooser;
     chooser.filter(AUDIO_FILTER);
@@ -984,4 +988,12 @@ void AudioPlayer::finish(int heard) {
     pcm = nullptr;
     cout << "Played " << heard << " of " << queued.size() / channels << " frames\n";
     queued = std::vector<float>();
+}
+
+void WaveHandler::openNamedFile(const string& path) {
+    cout << "WaveHandler::openNamedFile()\n";
+    if (cancelledAutoSave()) return;
+    string name = path;
+    utils::setlastdir("wavedir", string(path, 0, fl_filename_name(path.c_str()) - path.c_str()).c_str());
+    loadWave(&name);
 }
