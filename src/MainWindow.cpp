@@ -3,6 +3,7 @@
 #include <FL/Fl_RGB_Image.H>
 #include <FL/fl_ask.H>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -321,4 +322,34 @@ bool UserInterface::handleShortcutKey() {
     else wave()->redo();
     wavePanel->redraw();
     return true;
+}
+
+bool UserInterface::handleEditorKey() {
+    int key = Fl::event_key();
+    int modifiers = Fl::event_state() & (FL_CTRL | FL_ALT | FL_META | FL_SHIFT);
+    if (modifiers == FL_CTRL && key == 's') cb_Save_i(nullptr, nullptr);
+    else if (modifiers == FL_CTRL && key == 'q') cb_E_i(nullptr, nullptr);
+    else if (modifiers == 0 && key == ' ') playOrStop();
+    else if (modifiers == 0 && key == FL_Home) scrollTo(0);
+    else if (modifiers == 0 && key == FL_End) scrollTo(wave()->frameCount());
+    else return false;
+    return true;
+}
+
+void UserInterface::playOrStop() {
+    if (wave()->audioPlayer->playing()) cb_button_stop_i(nullptr, nullptr);
+    else wave()->playWave(wave()->selectionStart, -1);
+}
+
+// Scrolls as far towards `sample` as leaves the view full, the way the scrollbar would.
+void UserInterface::scrollTo(int sample) {
+    WaveCanvas* canvas = wavePanel->waveCanvas;
+    int shown = static_cast<int>(wave()->zoom * std::max(canvas->w() - 40, 1));
+    wavePanel->horizontalScrollBar->value(std::clamp(sample, 0, std::max(wave()->frameCount() - shown, 0)));
+    canvas->repaint();
+}
+
+void UserInterface::openFile(const char* path) {
+    wave()->openNamedFile(path);
+    wavePanel->redraw();
 }

@@ -48,6 +48,10 @@ public:
     // Offers menu shortcuts and undo/redo keys before any widget sees the key,
     // so they work even while the canvas (which eats every key) has focus.
     bool handleShortcutKey();
+    // Space, Home, End, Ctrl+S and Ctrl+Q, wherever the keyboard focus is.
+    bool handleEditorKey();
+    // Opens a named file as Open does once a name is chosen.
+    void openFile(const char* path);
     void setWindowIcon(Fl_Double_Window* window);
     // True while a file is being analysed.
     bool busy() { return wavePanel->wave->loadProgress >= 0.0; }
@@ -100,6 +104,8 @@ private:
     void cb_choice_splinetype_i(Fl_Choice*, void*);
 
     void rescaleView();
+    void playOrStop();
+    void scrollTo(int sample);
 };
 
 extern Fl_Pixmap image_open;

@@ -368,6 +368,10 @@ void WaveHandler::fileSave() {
 void WaveHandler::fileSaveAs() {
     cout << "WaveHandler::fileSaveAs()\n";
     cout << "TODO: fileSaveAs\n";
+    if (!analyzeWave) {
+        tellUser("Nothing to save: open a recording first.");
+        return;
+    }
     std::unique_ptr<string> dir(utils::getlastdir("wavedir"));
     Fl_Native_File_Chooser chooser;
     chooser.filter(AUDIO_FILTER);
@@ -575,4 +579,12 @@ void WaveHandler::followPlayHead() {
     int head = audioPlayer->headFrame();
     wavePanel->playHeadMoved(head);
     if (audioPlayer->playing()) Fl::add_timeout(PLAYHEAD_INTERVAL, followPlayHeadTick, this);
+}
+
+void WaveHandler::openNamedFile(const string& path) {
+    cout << "WaveHandler::openNamedFile()\n";
+    if (cancelledAutoSave()) return;
+    string name = path;
+    utils::setlastdir("wavedir", folderOf(name.c_str()).c_str());
+    loadWave(&name);
 }

@@ -72,6 +72,9 @@ public:
 
     // File commands.
     void fileOpen();
+    // Opens a file named without the chooser (the command line, a drop): the
+    // unsaved-changes question, the remembered folder and the load, as Open.
+    void openNamedFile(const string& path);
     void fileSave();
     void fileSaveAs();
     bool cancelledAutoSave();

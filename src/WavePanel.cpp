@@ -1,11 +1,15 @@
 #include "WavePanel.h"
 
 #include <FL/Fl.H>
+#include <FL/filename.H>
 #include <FL/fl_draw.H>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
+#include <memory>
+#include <sstream>
 
 #include "ViewGeometry.h"
 #include "WavePanelImages.h"
@@ -103,6 +107,41 @@ void WaveCanvas::drawLoadProgress(double share) {
     fl_draw(text, barX, barY - 6);
 }
 
+// The first local file of a drop: file managers send a URI list
+// ("file:///folder/my%20song.wav", one a line), some send plain paths.
+static string droppedFilePath(const char* text, int length) {
+    std::istringstream lines(string(text ? text : "", text ? length : 0));
+    string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind("file://", 0) == 0) {
+            line.erase(0, line.find('/', strlen("file://")));
+            fl_decode_uri(&line[0]);
+            line.resize(strlen(line.c_str()));
+        }
+        if (!line.empty() && line[0] == '/') return line;
+    }
+    return "";
+}
+
+struct DroppedFile {
+    WavePanel* panel;
+    string path;
+};
+
+static void openDropped(void* data) {
+    std::unique_ptr<DroppedFile> drop(static_cast<DroppedFile*>(data));
+    drop->panel->wave->openNamedFile(drop->path);
+    drop->panel->redraw();
+}
+
+// Opened once the drop is over, so the file manager is not kept waiting by
+// the unsaved-changes question or a long analysis.
+static void openDroppedFile(const char* text, int length, WavePanel* panel) {
+    string path = droppedFilePath(text, length);
+    if (panel && !path.empty()) Fl::add_timeout(0.0, openDropped, new DroppedFile{panel, path});
+}
+
 int WaveCanvas::handle(int e) {
     event_x = Fl::event_x();
     event_y = Fl::event_y();
@@ -130,6 +169,9 @@ int WaveCanvas::handle(int e) {
             break;
         case FL_LEAVE:
             mouseExited();
+            break;
+        case FL_PASTE:
+            openDroppedFile(Fl::event_text(), Fl::event_length(), wavePanel);
             break;
         default:
             break;

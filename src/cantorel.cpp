@@ -1,8 +1,10 @@
 // Cantorel: pitch correction for monophonic recordings.
 
 #include <FL/Fl.H>
+#include <FL/filename.H>
 #include <FL/x.H>
 
+#include <cstring>
 #include <iostream>
 
 #include "MainWindow.h"
@@ -24,7 +26,9 @@ static bool isInput(int event) {
 // while a file is being analysed, input is refused so no command runs halfway.
 static int dispatchEvent(int event, Fl_Window* window) {
     if (mainInterface->busy() && isInput(event)) return 1;
-    if (event == FL_KEYBOARD && window == mainWindow && mainInterface->handleShortcutKey()) return 1;
+    if (event == FL_KEYBOARD && window == mainWindow &&
+        (mainInterface->handleShortcutKey() || mainInterface->handleEditorKey()))
+        return 1;
     return Fl::handle_(event, window);
 }
 
@@ -39,7 +43,55 @@ static void setWindowManagerHints(Fl_Window* window) {
     XFree(hints);
 }
 
-int main() {
+static const char* const USAGE = "Usage: cantorel [--help | --version | FILE]\n";
+
+static void printHelp() {
+    std::cout << USAGE
+              << "Corrects the pitch of a monophonic recording such as a sung line.\n"
+                 "FILE, any audio file libsndfile reads, is opened at start.\n\n"
+                 "  --help     show this help and exit\n"
+                 "  --version  show the version and exit\n";
+}
+
+static int refuseArguments(const char* problem, const char* argument) {
+    std::cerr << "cantorel: " << problem << " '" << argument << "'\n" << USAGE;
+    return 2;
+}
+
+// The file to open at start, or null; `exitStatus` is set when the program
+// should end without showing its window.
+static const char* parseArguments(int argc, char** argv, int& exitStatus) {
+    exitStatus = -1;
+    const char* file = nullptr;
+    for (int i = 1; i < argc && exitStatus < 0; i++) {
+        if (strcmp(argv[i], "--help") == 0) {
+            printHelp();
+            exitStatus = 0;
+        } else if (strcmp(argv[i], "--version") == 0) {
+            std::cout << "cantorel " << CANTOREL_VERSION << "\n";
+            exitStatus = 0;
+        } else if (argv[i][0] == '-') {
+            exitStatus = refuseArguments("unknown option", argv[i]);
+        } else if (file) {
+            exitStatus = refuseArguments("unexpected second file", argv[i]);
+        } else {
+            file = argv[i];
+        }
+    }
+    return file;
+}
+
+// The folder remembered for the file must make sense from any working directory.
+static void openAtStart(UserInterface& ui, const char* file) {
+    char absolute[FL_PATH_MAX];
+    fl_filename_absolute(absolute, sizeof absolute, file);
+    ui.openFile(absolute);
+}
+
+int main(int argc, char** argv) {
+    int exitStatus;
+    const char* file = parseArguments(argc, argv, exitStatus);
+    if (exitStatus >= 0) return exitStatus;
     fl_open_display();
     UserInterface ui;
     Fl_Double_Window* window = ui.make_window();
@@ -50,6 +102,7 @@ int main() {
     setWindowManagerHints(window);
     Fl::event_dispatch(dispatchEvent);
     Fl::add_check(flushTrace);
+    if (file) openAtStart(ui, file);
     int result = Fl::run();
     // Exit asked the toolkit to delete the main window; do it before saying goodbye.
     Fl::do_widget_deletion();

@@ -225,10 +225,10 @@ TEST_F(DebianPackage, FilesBelongUnderUsrOwnedByRoot) {
 TEST_F(DebianPackage, LauncherMetadataAndIconsPointAtEachOther) {
     std::string root = unpack();
     std::string desktop = readAll(root + "/usr/share/applications/cantorel.desktop");
-    // The program takes no arguments, so the launcher passes none.
-    std::string program = desktopValue(desktop, "Exec");
-    EXPECT_EQ(program, "cantorel") << desktop;
-    EXPECT_EQ(modeOf(root + "/usr/bin/" + program), 0755);
+    // The launcher hands the program the one file a file manager opens with it.
+    std::string command = desktopValue(desktop, "Exec");
+    EXPECT_EQ(command, "cantorel %f") << desktop;
+    EXPECT_EQ(modeOf(root + "/usr/bin/" + command.substr(0, command.find(' '))), 0755);
     std::string icon = desktopValue(desktop, "Icon");
     ASSERT_FALSE(icon.empty()) << desktop;
     for (std::string relative :

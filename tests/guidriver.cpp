@@ -85,7 +85,10 @@ void ProgramUnderTest::start(const std::string& extraEnv) {
         if (chdir(homeDir.c_str()) != 0) _exit(126);
         if (!freopen(outPath.c_str(), "w", stdout)) _exit(126);
         if (!freopen((homeDir + "/stderr.txt").c_str(), "w", stderr)) _exit(126);
-        execl(programPath.c_str(), programPath.c_str(), (char*)nullptr);
+        std::vector<char*> argv{const_cast<char*>(programPath.c_str())};
+        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        execv(programPath.c_str(), argv.data());
         _exit(127);
     }
 }

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 class ProgramUnderTest {
 public:
@@ -16,6 +17,8 @@ public:
     const std::string& home() const { return homeDir; }
     // Runs another copy of the program, e.g. an installed one, instead of the build's.
     void setProgram(const std::string& path) { programPath = path; }
+    // Command-line arguments for the next start.
+    void setArguments(const std::vector<std::string>& args) { arguments = args; }
     // Starts the program; env entries "NAME=value" are added to its environment.
     void start(const std::string& extraEnv = "");
     // Window id of the first window whose title is exactly `title`, or "" after the timeout.
@@ -52,6 +55,7 @@ public:
 private:
     std::string homeDir;
     std::string programPath;
+    std::vector<std::string> arguments;
     std::string outPath;
     pid_t pid = -1;
     int status = 0;
