@@ -19,6 +19,9 @@ const double SMALLEST_STEP = 0.6;
 // The boundary is placed on the pitch smoothed by two moving means; their lengths together
 // cancel most of any vibrato from 3 to 8 Hz, and being centred they leave a step where it was.
 const int SMOOTHING_MS[] = {250, 150};
+// Leaps wider than this are left to the segmenting's own rule that a run ends two semitones
+// from its first pitch; a second boundary in the same glide would only cut off a sliver of it.
+const double LARGEST_STEP = 3.0;
 // Pitch further than this from a window's median counts only this far: an octave slip of a few
 // periods, or the start of a scoop, cannot outweigh the note itself.
 const double CLAMP_SEMITONES = 1.5;
@@ -118,6 +121,7 @@ void addChangesInStretch(const double* midiValue, int from, int to, double sampl
     std::vector<double> track = pitchPerMillisecond(midiValue, from, to, sampleRate);
     std::vector<double> smooth = movingMean(movingMean(track, SMOOTHING_MS[0]), SMOOTHING_MS[1]);
     for (const Candidate& peak : peaksOf(levelSteps(track))) {
+        if (peak.step() > LARGEST_STEP) continue;
         int at = from + static_cast<int>(std::floor(bestSplit(smooth, peak) * sampleRate / 1000.0));
         if (at > from && at < to && (changes.empty() || at > changes.back())) changes.push_back(at);
     }
