@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "NoteChanges.h"
 #include "ScaleNames.h"
 #include "WaveHandler.h"
 
@@ -752,9 +753,13 @@ void WaveAnalysis::findSegments() {
     int startAt = -1;
     double midi = 0.0;
     double midiSum = 0.0;
+    std::vector<int> noteStarts = findNoteChanges(midiValue, sampleslen, sampleRate);
+    auto nextNote = noteStarts.begin();
     for (int i = 0; i < sampleslen; i++) {
         double d = myabs(midiValue[i] - midi);
-        if (frequency[i] == SILENT || (startAt != -1 && d > 2.0)) {
+        bool newNote = nextNote != noteStarts.end() && *nextNote == i;
+        if (newNote) ++nextNote;
+        if (frequency[i] == SILENT || (startAt != -1 && (d > 2.0 || newNote))) {
             // The closing sample belongs to neither run.
             if (startAt != -1 && i - startAt > 1000) {
                 int width = i - startAt;

@@ -47,6 +47,17 @@ std::vector<float> melody(const std::vector<Note>& notes, int rate, float amplit
     return out;
 }
 
+std::vector<float> pitchCurveTone(const std::function<double(double)>& midiAt, int frames, int rate,
+                                  float amplitude) {
+    std::vector<float> out(frames);
+    double phase = 0.0;
+    for (int i = 0; i < frames; i++) {
+        out[i] = static_cast<float>(amplitude / 1.45 * harmonicShape(phase));
+        phase = std::fmod(phase + 2.0 * M_PI * midiToHz(midiAt(static_cast<double>(i) / rate)) / rate, 2.0 * M_PI);
+    }
+    return out;
+}
+
 std::vector<float> brownNoise(int frames, unsigned seed) {
     std::vector<float> out(frames);
     unsigned state = seed;

@@ -5,6 +5,7 @@
 
 #include <sndfile.h>
 
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,6 +28,11 @@ struct Note {
 
 // Notes joined phase-continuously; harmonic timbre; rests are exact zeros.
 std::vector<float> melody(const std::vector<Note>& notes, int rate, float amplitude = 0.5f);
+
+// A harmonic tone whose pitch follows midiAt(seconds from the start), phase-continuous: vibrato,
+// scoops, drifts and legato lines.
+std::vector<float> pitchCurveTone(const std::function<double(double)>& midiAt, int frames, int rate,
+                                  float amplitude = 0.5f);
 
 // White noise through a one-pole low-pass: the slowest material for pitch detection.
 std::vector<float> brownNoise(int frames, unsigned seed = 1);
