@@ -58,6 +58,9 @@ private:
     double correctionRate() const;
 
 public:
+    // MIDI values below this mean "no pitch": the markers of -1.0 and anything under 10 Hz.
+    static constexpr double NO_PITCH_BELOW = 5.0;
+
     int* waveWidth;
     std::vector<WaveSegment*>* segments;
     bool needsResampling;
@@ -89,6 +92,8 @@ public:
     void setScale(const char* keyName);
     double closestMatch(double midiPitch);
     void calculateCorrectPitch();
+    // The same with this glide in semitones per sample instead of the document's.
+    void calculateCorrectPitch(double glideRate);
     bool inScale(int pitchClass) const { return scalePitch[((pitchClass % 12) + 12) % 12]; }
 };
 
