@@ -9,7 +9,11 @@
 
 namespace {
 
+// Lengths in samples at this rate; other rates scale them so that they keep their durations.
+const double REFERENCE_RATE = 44100.0;
+const int SHORTEST_LAG = 20;  // lags below 20 samples would find harmonics above 2 kHz
 const int SHORT_PERIOD = 29;  // periods this short say nothing about the next window
+const int SHORTEST_SEGMENT = 1000;  // runs must be longer than this to become a note
 const float SILENT = -1.0f;
 const double NO_PITCH = -1.0;
 const double DEFAULT_CORRECTION_RATE = 0.0003;
@@ -26,7 +30,7 @@ WaveAnalysis::WaveAnalysis(float* samples, int sampleslen, int sampleRate, int w
       silenceMinWidth(200),
       wavehandler(handler),
       scalePitch(new bool[12]()),
-      search(new PeriodSearch()),
+      search(new PeriodSearch(atThisRate(SHORTEST_LAG))),
       waveWidth(new int[this->sampleslen]()),
       segments(new std::vector<WaveSegment*>()),
       needsResampling(true),
@@ -52,14 +56,19 @@ void WaveAnalysis::releaseSegments() {
     segments->clear();
 }
 
+int WaveAnalysis::atThisRate(int samplesAtReference) const {
+    return static_cast<int>(std::floor(samplesAtReference * static_cast<double>(sampleRate) / REFERENCE_RATE + 0.5));
+}
+
 void WaveAnalysis::findSilence() {
     for (int i = 0; i < sampleslen; i++) frequency[i] = 0.0f;
+    int silenceLongerThan = atThisRate(silenceMinWidth);
     int startAt = -1;
     for (int at = 0; at < sampleslen; at++) {
         float sample = std::fabs(samples[at]);
         // A NaN compares as quiet, like a zero.
         if (sample > zeroCutoff || at == sampleslen - 1) {
-            if (startAt != -1 && at - startAt > silenceMinWidth) {
+            if (startAt != -1 && at - startAt > silenceLongerThan) {
                 for (int k = startAt; k < at; k++) frequency[k] = SILENT;
             }
             startAt = -1;
@@ -99,8 +108,8 @@ void WaveAnalysis::markFrequency(int start, int end) {
 }
 
 int WaveAnalysis::windowAfter(int priorWidth) const {
-    if (priorWidth > SHORT_PERIOD) return truncateToInt(priorWidth * 3.0);
-    return windowSize;
+    if (priorWidth > atThisRate(SHORT_PERIOD)) return truncateToInt(priorWidth * 3.0);
+    return atThisRate(windowSize);
 }
 
 void WaveAnalysis::findFrequencies() {
@@ -167,6 +176,7 @@ void WaveAnalysis::fillMidiValues() {
 
 void WaveAnalysis::findSegments() {
     releaseSegments();
+    int segmentLongerThan = atThisRate(SHORTEST_SEGMENT);
     int startAt = -1;
     double midi = 0.0;
     double midiSum = 0.0;
@@ -174,7 +184,7 @@ void WaveAnalysis::findSegments() {
         double d = myabs(midiValue[i] - midi);
         if (frequency[i] == SILENT || (startAt != -1 && d > 2.0)) {
             // The closing sample belongs to neither run.
-            if (startAt != -1 && i - startAt > 1000) {
+            if (startAt != -1 && i - startAt > segmentLongerThan) {
                 int width = i - startAt;
                 int averagedMidi = truncateToInt(std::floor(midiSum / width + 0.5));
                 segments->push_back(new WaveSegment(startAt, i - 1, averagedMidi, samples, sampleslen));
@@ -367,7 +377,8 @@ void WaveAnalysis::calculateCorrectPitch(double glideRate) {
     needsResampling = true;
     if (sampleslen == 0) return;
     SegmentNotes notes(*segments, sampleslen);
-    double rate = glideRate;
+    // Per sample at the reference rate; the ratio is exactly 1 there, so nothing changes at 44.1 kHz.
+    double rate = glideRate * (REFERENCE_RATE / sampleRate);
     double previousNote = notes.at(0);
     double currentMidi = midiValue[0];
     correctedMidiValue[0] = currentMidi;

@@ -49,6 +49,7 @@ private:
     // Scratch and kernels of the period search, sized from the largest window met so far.
     std::unique_ptr<PeriodSearch> search;
 
+    int atThisRate(int samplesAtReference) const;
     int windowAfter(int priorWidth) const;
     int firstSilentIn(int from, int to) const;
     int bestMatch(int at, int half);
@@ -92,7 +93,7 @@ public:
     void setScale(const char* keyName);
     double closestMatch(double midiPitch);
     void calculateCorrectPitch();
-    // The same with this glide in semitones per sample instead of the document's.
+    // The same with this glide instead of the document's (semitones per sample at 44.1 kHz).
     void calculateCorrectPitch(double glideRate);
     bool inScale(int pitchClass) const { return scalePitch[((pitchClass % 12) + 12) % 12]; }
 };

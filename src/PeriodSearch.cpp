@@ -22,7 +22,6 @@
 
 namespace {
 
-const int SHORTEST_LAG = 20;  // lags below 20 samples would find harmonics above 2 kHz
 // Below this half window every lag is summed exactly: ranking would not pay for itself.
 const int RANK_FROM_HALF = 64;
 // From this half window on, lags are ranked through the spectrum instead of direct sums.
@@ -308,10 +307,10 @@ void transformPlain(double* re, double* im, size_t n, const double* wr, const do
 
 }  // namespace
 
-PeriodSearch::PeriodSearch() : cpu(detectCpu()) {}
+PeriodSearch::PeriodSearch(int shortestLag) : shortestLag(std::max(shortestLag, 1)), cpu(detectCpu()) {}
 
 int PeriodSearch::bestLag(const float* window, int half, long long available) {
-    if (half <= SHORTEST_LAG) return -1;
+    if (half <= shortestLag) return -1;
     size_t used = static_cast<size_t>(2 * half - 1);
     x = window;
     if (available < static_cast<long long>(used + PADDING)) {
@@ -366,12 +365,12 @@ void PeriodSearch::sumExactly(int half, int from, int to, double* out) {
 
 int PeriodSearch::firstMaximumOfAll(int half) {
     exactSums.resize(static_cast<size_t>(half));
-    sumExactly(half, SHORTEST_LAG, half, exactSums.data());
+    sumExactly(half, shortestLag, half, exactSums.data());
     double maximum = -1.0;
     int maximumAt = -1;
-    for (int lag = SHORTEST_LAG; lag < half; lag++) {
-        if (exactSums[lag - SHORTEST_LAG] > maximum) {
-            maximum = exactSums[lag - SHORTEST_LAG];
+    for (int lag = shortestLag; lag < half; lag++) {
+        if (exactSums[lag - shortestLag] > maximum) {
+            maximum = exactSums[lag - shortestLag];
             maximumAt = lag;
         }
     }
@@ -383,11 +382,11 @@ int PeriodSearch::firstMaximumOfAll(int half) {
 // estimate plus the bound plus, by Cauchy-Schwarz, the square root of the energies of the
 // products still missing.
 void PeriodSearch::rankDirect(int half, double bound) {
-    int lags = half - SHORTEST_LAG;
+    int lags = half - shortestLag;
     int split = (half / 3) & ~1;
     estimates.resize(static_cast<size_t>(lags));
 #if CANTOREL_X86
-    rankedSumsFma(x, 0, split, SHORTEST_LAG, half, estimates.data(), false);
+    rankedSumsFma(x, 0, split, shortestLag, half, estimates.data(), false);
 #endif
     double partialBest = largestOf(estimates.data(), lags);
     int bestBlock = static_cast<int>(std::find(estimates.begin(), estimates.end(), partialBest) - estimates.begin()) / 32;
@@ -407,7 +406,7 @@ void PeriodSearch::rankDirect(int half, double bound) {
 }
 
 void PeriodSearch::completeRanks(int half, int split, int block) {
-    int from = SHORTEST_LAG + 32 * block, to = std::min(from + 32, half);
+    int from = shortestLag + 32 * block, to = std::min(from + 32, half);
 #if CANTOREL_X86
     rankedSumsFma(x, split, half, from, to, estimates.data() + 32 * block, true);
 #else
@@ -417,7 +416,7 @@ void PeriodSearch::completeRanks(int half, int split, int block) {
 
 // At least |sum of a_j b_(lag + j)| over j >= split, for every lag of the block.
 double PeriodSearch::remainderAtMost(int half, int split, int block) const {
-    int firstLag = SHORTEST_LAG + 32 * block, lastLag = std::min(firstLag + 32, half) - 1;
+    int firstLag = shortestLag + 32 * block, lastLag = std::min(firstLag + 32, half) - 1;
     double a = energyAtMost(split, half);
     double b = energyAtMost(firstLag + split, lastLag + half);
     return std::sqrt(a * b) * (1.0 + 4.0 * UNIT_ROUNDOFF);
@@ -481,7 +480,7 @@ void PeriodSearch::rankBySpectrum(int half) {
     transform(spectrumRe.data(), spectrumIm.data(), n, true);
     estimates.resize(static_cast<size_t>(half));
     double scale = 1.0 / static_cast<double>(n);  // a power of two: exact
-    for (int lag = SHORTEST_LAG; lag < half; lag++) estimates[lag - SHORTEST_LAG] = spectrumRe[lag] * scale;
+    for (int lag = shortestLag; lag < half; lag++) estimates[lag - shortestLag] = spectrumRe[lag] * scale;
 }
 
 // A radix-2 transform of size n = 2^t with computed twiddles is off by at most
@@ -503,7 +502,7 @@ double PeriodSearch::spectrumBound(int half, size_t n) const {
 // Lags whose estimate lies within twice the bound of the best estimate are the only ones that
 // can hold the first maximum; they are summed exactly and decided as the plain loop decides.
 int PeriodSearch::firstMaximumNear(int half, double bound) {
-    int lags = half - SHORTEST_LAG;
+    int lags = half - shortestLag;
     double best = largestOf(estimates.data(), lags);
     double threshold = best - 2.0 * bound;
     int candidates = 0, candidate = -1;
@@ -515,7 +514,7 @@ int PeriodSearch::firstMaximumNear(int half, double bound) {
     }
     if (!(best == best) || candidates > std::max(64, lags / 16)) return firstMaximumOfAll(half);
     // A lone candidate is the maximum; it only needs to be certainly above -1.0.
-    if (candidates == 1 && estimates[candidate] - bound > -1.0) return SHORTEST_LAG + candidate;
+    if (candidates == 1 && estimates[candidate] - bound > -1.0) return shortestLag + candidate;
     exactSums.resize(static_cast<size_t>(half));
     double maximum = -1.0;
     int maximumAt = -1;
@@ -526,11 +525,11 @@ int PeriodSearch::firstMaximumNear(int half, double bound) {
         }
         int end = k;
         while (end < lags && estimates[end] >= threshold) end++;
-        sumExactly(half, SHORTEST_LAG + k, SHORTEST_LAG + end, exactSums.data());
+        sumExactly(half, shortestLag + k, shortestLag + end, exactSums.data());
         for (int c = k; c < end; c++) {
             if (exactSums[c - k] > maximum) {
                 maximum = exactSums[c - k];
-                maximumAt = SHORTEST_LAG + c;
+                maximumAt = shortestLag + c;
             }
         }
         k = end;

@@ -5,14 +5,16 @@
 #include <vector>
 
 // Finds the lag of the strongest self-similarity of a window. The answer is always that of the
-// plain loop: sequential double sums for lags 20 .. half - 1, the first maximum above -1.0.
+// plain loop: sequential double sums for lags shortestLag .. half - 1, the first maximum above
+// -1.0.
 //
 // Large windows are first ranked by a cheaper estimate of every sum whose error is bounded;
 // only lags whose estimate comes within twice that bound of the best estimate can hold the
 // maximum, and exactly those are summed again the plain way to decide.
 class PeriodSearch {
 public:
-    PeriodSearch();
+    // A lag of 0 would match every window with itself: the shortest lag is at least 1.
+    explicit PeriodSearch(int shortestLag);
     // The window holds 2 * half - 1 samples; `available` says how many can be read from it.
     // Returns the lag, or -1.
     int bestLag(const float* window, int half, long long available);
@@ -23,9 +25,10 @@ public:
     };
 
 private:
+    int shortestLag;
     CpuFeatures cpu;
     std::vector<float> paddedWindow;  // a copy for windows too close to the end of the samples
-    std::vector<double> estimates;    // one per lag, from lag 20 on
+    std::vector<double> estimates;    // one per lag, from the shortest on
     std::vector<double> exactSums;
     std::vector<double> chunkEnergy;  // energy before each chunk of CHUNK samples of the window
     std::vector<double> spectrumRe, spectrumIm, otherRe, otherIm, twiddleRe, twiddleIm;

@@ -273,13 +273,21 @@ TEST(AnalysisPeriods, DetectionStopsBeforeSilenceAndResumesAfterIt) {
 }
 
 TEST(AnalysisPeriods, TenHertzIsNoPitchButAnythingAboveIs) {
+    // The first window scales with the rate: 9000 samples at 44.1 kHz are 204 at 1 kHz, enough
+    // to search a lag of 100.
     std::vector<float> samples = testaudio::sinePeriod(100, 3000);
-    std::unique_ptr<WaveAnalysis> at1000 = analyse(samples, 1000);
-    EXPECT_EQ(at1000->frequency[0], 10.0f);
-    EXPECT_EQ(at1000->midiValue[0], -1.0);
-    std::unique_ptr<WaveAnalysis> at1001 = analyse(samples, 1001);
-    EXPECT_EQ(at1001->frequency[0], 10.01f);
-    EXPECT_NEAR(at1001->midiValue[0], WaveAnalysis::frequencyToMidi(10.01f), 1e-12);
+    for (int rate : {1000, 1001}) {
+        WaveAnalysis analysis(samples.data(), 3000, rate, 9000, nullptr);
+        analysis.findFrequencies();
+        EXPECT_EQ(analysis.waveWidth[0], 100) << rate;
+        if (rate == 1000) {
+            EXPECT_EQ(analysis.frequency[0], 10.0f);
+            EXPECT_EQ(analysis.midiValue[0], -1.0);
+        } else {
+            EXPECT_EQ(analysis.frequency[0], 10.01f);
+            EXPECT_NEAR(analysis.midiValue[0], WaveAnalysis::frequencyToMidi(10.01f), 1e-12);
+        }
+    }
     std::vector<float> tone220 = testaudio::sinePeriod(200, 3000);
     std::unique_ptr<WaveAnalysis> at44000 = analyse(tone220, 44000);
     EXPECT_NEAR(at44000->midiValue[0], 57.01, 1e-9);
@@ -354,7 +362,8 @@ TEST(AnalysisBadInput, LowAndHighSampleRates) {
     EXPECT_EQ((*at8k->segments)[0]->midiNumber, 55);  // 200 Hz is 55.36 with the 0.01 offset
     std::vector<float> high = testaudio::sinePeriod(256, 192000);  // 750 Hz at 192 kHz
     std::unique_ptr<WaveAnalysis> at192k = analyse(high, 192000);
-    EXPECT_EQ(at192k->waveWidth[0], 256);
+    // The first window holds 8.7 periods of unequal energy, which may favour a neighbouring lag.
+    EXPECT_NEAR(at192k->waveWidth[0], 256, 1);
     EXPECT_EQ(at192k->frequency[96000], 750.0f);
     ASSERT_EQ(at192k->segments->size(), 1u);
     EXPECT_EQ((*at192k->segments)[0]->midiNumber, 78);  // 750 Hz is 78.24

@@ -203,7 +203,7 @@ TEST(PeriodSearchLags, OneSearchServesWindowsOfChangingSizes) {
         x[i] = static_cast<float>(std::sin(2.0 * M_PI * i / 123.4) + 0.3 * noise.uniform());
     }
     std::vector<float> unmarked(x.size(), 0.0f);
-    PeriodSearch search;
+    PeriodSearch search(20);
     for (int half : {2100, 40, 3000, 2100, 100, 700, 1600, 21}) {
         int at = static_cast<int>(x.size()) - 2 * half;  // just room for the window and a little
         int expected = signals::plainAutocorrelate(x, unmarked, at, 2 * half);
