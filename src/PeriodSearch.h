@@ -4,9 +4,11 @@
 #include <cstddef>
 #include <vector>
 
-// Finds the lag of the strongest self-similarity of a window. The answer is always that of the
-// plain loop: sequential double sums for lags shortestLag .. half - 1, the first maximum above
-// -1.0.
+#include "PeriodKernels.h"
+
+// Finds the period of a window: the lag of the largest plain sum, moved to a whole fraction of
+// itself that matches nearly as well. The answer is always that of the plain loop: sequential
+// double sums for lags shortestLag .. half - 1, the first maximum above -1.0.
 //
 // Large windows are first ranked by a cheaper estimate of every sum whose error is bounded;
 // only lags whose estimate comes within twice that bound of the best estimate can hold the
@@ -19,14 +21,9 @@ public:
     // Returns the lag, or -1.
     int bestLag(const float* window, int half, long long available);
 
-    struct CpuFeatures {
-        bool avx2;
-        bool fma;
-    };
-
 private:
     int shortestLag;
-    CpuFeatures cpu;
+    periodkernels::Cpu cpu;
     std::vector<float> paddedWindow;  // a copy for windows too close to the end of the samples
     std::vector<double> estimates;    // one per lag, from the shortest on
     std::vector<double> exactSums;
@@ -39,6 +36,8 @@ private:
     double energyBound = 0.0;  // at least sqrt(sum of a^2) * sqrt(sum of b^2)
     double energySlack = 0.0;  // covers the rounding of any difference of chunkEnergy entries
 
+    int largestSumLag(int half);
+    int ownOctave(int half, int lag);
     void measure(int half);
     double energyAtMost(int from, int to) const;
     void sumExactly(int half, int from, int to, double* out);

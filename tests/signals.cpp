@@ -156,6 +156,18 @@ void plainSilence(const std::vector<float>& x, int rate, std::vector<float>& fre
     }
 }
 
+double plainSum(const std::vector<float>& x, int a, int b, int half) {
+    double sum = 0.0;
+    for (int j = 0; j < half; j++) sum += static_cast<double>(x[a + j]) * static_cast<double>(x[b + j]);
+    return sum;
+}
+
+double plainMatch(const std::vector<float>& x, int at, int c, int half, double energyAtStart) {
+    double energyAtC = plainSum(x, c, c, half);
+    if (energyAtStart == 0.0 || energyAtC == 0.0) return 0.0;
+    return plainSum(x, at, c, half) / std::sqrt(energyAtStart * energyAtC);
+}
+
 }  // namespace
 
 int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& frequency, int at, int wide,
@@ -165,14 +177,34 @@ int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& fr
     for (int k = at; k < at + half; k++) {
         if (frequency[k] == -1.0f) return -1;
     }
+    int start = at + std::max(shortestLag, 1), end = at + half;
     double maximum = -1.0;
     int maximumAt = -1;
-    for (int i = at + std::max(shortestLag, 1); i < at + half; i++) {
-        double sum = 0.0;
-        for (int j = 0; j < half; j++) sum += static_cast<double>(x[at + j]) * static_cast<double>(x[i + j]);
+    for (int i = start; i < end; i++) {
+        double sum = plainSum(x, at, i, half);
         if (sum > maximum) {
             maximum = sum;
             maximumAt = i;
+        }
+    }
+    if (maximumAt == -1 || !(maximum > 0.0)) return maximumAt;
+    // A whole fraction of the lag that matches nearly as well, normalised, is the period.
+    double energyAtStart = plainSum(x, at, at, half);
+    double match = plainMatch(x, at, maximumAt, half, energyAtStart);
+    bool moved = true;
+    while (moved) {
+        moved = false;
+        for (int k = 2; k <= 5 && !moved; k++) {
+            for (int d = -1; d <= 1 && !moved; d++) {
+                int c = at + static_cast<int>(std::floor((maximumAt - at) / static_cast<double>(k) + 0.5)) + d;
+                if (c < start || c >= end || c >= maximumAt) continue;
+                double candidateMatch = plainMatch(x, at, c, half, energyAtStart);
+                if (candidateMatch >= 0.95 * match) {
+                    maximumAt = c;
+                    match = candidateMatch;
+                    moved = true;
+                }
+            }
         }
     }
     return maximumAt;

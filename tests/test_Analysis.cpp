@@ -384,6 +384,58 @@ TEST(AnalysisBadInput, PeakAmplitudeTruncatesAndSurvivesWildValues) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Sample rates
+
+TEST(AnalysisSampleRates, OneMelodyGivesTheSameNotesAtEveryRate) {
+    // A baritone's lowest notes up to a soprano's D, some off key by up to 20 cents, with rests of
+    // digital silence and leaps of at least three semitones, so every note is a segment of its own.
+    const double played[][2] = {{45, 0.0}, {50, 0.2}, {55, -0.15}, {59, 0.0}, {62, 0.1}, {65, -0.2}, {69, 0.0}, {74, 0.15}};
+    for (int rate : {8000, 22050, 44100, 48000, 96000}) {
+        SCOPED_TRACE(std::to_string(rate) + "Hz_eight_notes_with_rests");
+        std::vector<testaudio::Note> notes;
+        for (int k = 0; k < 8; k++) {
+            notes.push_back({testaudio::midiToHz(played[k][0] + played[k][1]), rate / 2});
+            if (k % 3 == 2) notes.push_back({0.0, rate / 5});
+        }
+        std::vector<float> samples = testaudio::melody(notes, rate);
+        std::unique_ptr<WaveAnalysis> analysis = analyse(samples, rate);
+        std::vector<int> found;
+        for (const WaveSegment* s : *analysis->segments) found.push_back(s->midiNumber);
+        EXPECT_EQ(found, std::vector<int>({45, 50, 55, 59, 62, 65, 69, 74}));
+    }
+}
+
+TEST(AnalysisOctaves, SteadyTonesAreReadAtTheirOwnOctave) {
+    // Whole multiples of a period match too, and the plain sum prefers them often: a 440 Hz sine
+    // used to come out two to four octaves low, and the window that followed kept the error.
+    // Every semitone from 100 to 660 Hz; higher, a first window can lock on 7 or 11 periods,
+    // which no half, third, quarter or fifth undoes.
+    for (int note = 43; note <= 76; note++) {
+        double hz = testaudio::midiToHz(note);
+        for (bool harmonic : {false, true}) {
+            std::string material = "44100Hz_" + std::to_string(static_cast<int>(hz)) + (harmonic ? "Hz_harmonic" : "Hz_sine");
+            SCOPED_TRACE(material);
+            std::vector<float> samples = testaudio::melody({{hz, 44100}}, 44100);
+            if (!harmonic) {
+                for (int i = 0; i < 44100; i++) samples[i] = static_cast<float>(0.5 * std::sin(2.0 * M_PI * hz * i / 44100));
+            }
+            std::unique_ptr<WaveAnalysis> analysis = analyse(samples, 44100);
+            // A whole-sample period is off by up to half a sample: 15 cents at 660 Hz.
+            int off = 0, voiced = 0;
+            for (int i = 0; i < 44100; i++) {
+                if (analysis->midiValue[i] < 0) continue;
+                voiced++;
+                off += std::fabs(analysis->midiValue[i] - note) > 0.5;
+            }
+            EXPECT_GT(voiced, 44100 - 4 * 44100 / hz) << "only the last window's three periods and one more unvoiced";
+            ASSERT_EQ(off, 0);
+            ASSERT_EQ(analysis->segments->size(), 1u);
+            EXPECT_EQ((*analysis->segments)[0]->midiNumber, note);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
 // Segments, on hand-written detection arrays
 
 namespace {
