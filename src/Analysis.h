@@ -49,6 +49,7 @@ private:
     // Scratch and kernels of the period search, sized from the largest window met so far.
     std::unique_ptr<PeriodSearch> search;
 
+    int atThisRate(int samplesAtReference) const;
     int windowAfter(int priorWidth) const;
     int firstSilentIn(int from, int to) const;
     int bestMatch(int at, int half);
@@ -58,6 +59,9 @@ private:
     double correctionRate() const;
 
 public:
+    // MIDI values below this mean "no pitch": the markers of -1.0 and anything under 10 Hz.
+    static constexpr double NO_PITCH_BELOW = 5.0;
+
     int* waveWidth;
     std::vector<WaveSegment*>* segments;
     bool needsResampling;
@@ -89,6 +93,8 @@ public:
     void setScale(const char* keyName);
     double closestMatch(double midiPitch);
     void calculateCorrectPitch();
+    // The same with this glide instead of the document's (semitones per sample at 44.1 kHz).
+    void calculateCorrectPitch(double glideRate);
     bool inScale(int pitchClass) const { return scalePitch[((pitchClass % 12) + 12) % 12]; }
 };
 

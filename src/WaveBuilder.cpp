@@ -7,14 +7,6 @@
 
 #include "Analysis.h"
 
-namespace {
-
-// Targets below this MIDI value mean "no pitch"; such a period would be
-// stretched tens of times over, so it keeps its own samples.
-const double NO_PITCH_BELOW = 5.0;
-
-}  // namespace
-
 // Both cursors of one resampleStream call, with the buffers they walk and
 // the part of a sample that each kind carries from one copy into the next.
 struct WaveBuilder::Stream {
@@ -115,7 +107,7 @@ void WaveBuilder::resynthesisePeriod(Stream& stream, int width, float actualFreq
         return;
     }
     // No pitch, or a period the input cannot hold: its samples stay as they are.
-    if (targetMidi < NO_PITCH_BELOW || width > stream.sampleslen - stream.src) {
+    if (targetMidi < WaveAnalysis::NO_PITCH_BELOW || width > stream.sampleslen - stream.src) {
         copyUnchanged(stream, width);
         return;
     }

@@ -258,10 +258,7 @@ void WaveHandler::restoreOriginal() {
     if (!analyzeWave) return;
     analyzeWave->setScale("chromatic");
     std::copy(originalSamples, originalSamples + originalSampleslen, modifiedSamples);
-    double rate = CORRECTION_RATE;
-    CORRECTION_RATE = 0.0;
-    analyzeWave->calculateCorrectPitch();
-    CORRECTION_RATE = rate;
+    analyzeWave->calculateCorrectPitch(0.0);  // no glide: the curve keeps the sung movements
 }
 
 // --------------------------------------------------------------- resampling

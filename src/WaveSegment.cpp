@@ -13,14 +13,6 @@ namespace {
 const int HALF_ROW = ViewGeometry::SEMITONE_ROW / 2;
 const int ROW_HEIGHT = ViewGeometry::SEMITONE_ROW;
 
-// Truncates toward zero; a zero zoom or a wild value must not become undefined behaviour.
-int truncateToInt(double value) {
-    if (std::isnan(value)) return 0;
-    if (value >= static_cast<double>(INT_MAX)) return INT_MAX;
-    if (value <= static_cast<double>(INT_MIN)) return INT_MIN;
-    return static_cast<int>(value);
-}
-
 }  // namespace
 
 WaveSegment::WaveSegment(int startSample, int endSample, int midiNumber, float* samples, int sampleslen)
@@ -51,14 +43,14 @@ WaveSegment::WaveSegment(int startSample, int endSample, int midiNumber, float* 
 void WaveSegment::calcScreenPosition(int x, int y, double zoom, WaveHandler* /*wave*/) {
     x1 = x;
     y1 = y - HALF_ROW;
-    x2 = x1 + truncateToInt((endSample - startSample) / zoom);
+    x2 = x1 + truncateToInt((endSample - startSample) / zoom, INT_MIN);
     y2 = y1 + ROW_HEIGHT;
 }
 
 void WaveSegment::render(int x, int y, double zoom, WaveHandler* wave, float* /*samples*/, int /*sampleslen*/,
                          int scroll) {
     calcScreenPosition(x, y, zoom, wave);
-    int left = truncateToInt(x1 - scroll / zoom);
+    int left = truncateToInt(x1 - scroll / zoom, INT_MIN);
     int width = x2 + 1 - x1;
     int height = y2 + 1 - y1;
     fl_color(isSelected ? fl_rgb_color(182, 25, 117) : fl_rgb_color(240, 212, 134));

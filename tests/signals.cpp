@@ -1,5 +1,6 @@
 #include "signals.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace signals {
@@ -133,13 +134,19 @@ Detection emptyDetection(size_t frames) {
 
 namespace {
 
-// Runs of more than 200 zero samples are silence: no period is looked for there.
-void plainSilence(const std::vector<float>& x, std::vector<float>& frequency) {
+// A length written for 44.1 kHz, for the same duration at `rate`.
+int atRate(int samples, int rate) {
+    return static_cast<int>(std::floor(samples * static_cast<double>(rate) / 44100.0 + 0.5));
+}
+
+// Runs of more than 200 zero samples (at 44.1 kHz) are silence: no period is looked for there.
+void plainSilence(const std::vector<float>& x, int rate, std::vector<float>& frequency) {
     int n = static_cast<int>(x.size());
+    int longerThan = atRate(200, rate);
     int startAt = -1;
     for (int at = 0; at < n; at++) {
         if (std::fabs(x[at]) > 0 || at == n - 1) {
-            if (startAt != -1 && at - startAt > 200) {
+            if (startAt != -1 && at - startAt > longerThan) {
                 for (int k = startAt; k < at; k++) frequency[k] = -1.0f;
             }
             startAt = -1;
@@ -149,22 +156,55 @@ void plainSilence(const std::vector<float>& x, std::vector<float>& frequency) {
     }
 }
 
+double plainSum(const std::vector<float>& x, int a, int b, int half) {
+    double sum = 0.0;
+    for (int j = 0; j < half; j++) sum += static_cast<double>(x[a + j]) * static_cast<double>(x[b + j]);
+    return sum;
+}
+
+double plainMatch(const std::vector<float>& x, int at, int c, int half, double energyAtStart) {
+    double energyAtC = plainSum(x, c, c, half);
+    if (energyAtStart == 0.0 || energyAtC == 0.0) return 0.0;
+    return plainSum(x, at, c, half) / std::sqrt(energyAtStart * energyAtC);
+}
+
 }  // namespace
 
-int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& frequency, int at, int wide) {
+int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& frequency, int at, int wide,
+                       int shortestLag) {
     if (static_cast<long long>(at) + wide > static_cast<long long>(x.size())) return -1;
     int half = wide / 2;
     for (int k = at; k < at + half; k++) {
         if (frequency[k] == -1.0f) return -1;
     }
+    int start = at + std::max(shortestLag, 1), end = at + half;
     double maximum = -1.0;
     int maximumAt = -1;
-    for (int i = at + 20; i < at + half; i++) {
-        double sum = 0.0;
-        for (int j = 0; j < half; j++) sum += static_cast<double>(x[at + j]) * static_cast<double>(x[i + j]);
+    for (int i = start; i < end; i++) {
+        double sum = plainSum(x, at, i, half);
         if (sum > maximum) {
             maximum = sum;
             maximumAt = i;
+        }
+    }
+    if (maximumAt == -1 || !(maximum > 0.0)) return maximumAt;
+    // A whole fraction of the lag that matches nearly as well, normalised, is the period.
+    double energyAtStart = plainSum(x, at, at, half);
+    double match = plainMatch(x, at, maximumAt, half, energyAtStart);
+    bool moved = true;
+    while (moved) {
+        moved = false;
+        for (int k = 2; k <= 5 && !moved; k++) {
+            for (int d = -1; d <= 1 && !moved; d++) {
+                int c = at + static_cast<int>(std::floor((maximumAt - at) / static_cast<double>(k) + 0.5)) + d;
+                if (c < start || c >= end || c >= maximumAt) continue;
+                double candidateMatch = plainMatch(x, at, c, half, energyAtStart);
+                if (candidateMatch >= 0.95 * match) {
+                    maximumAt = c;
+                    match = candidateMatch;
+                    moved = true;
+                }
+            }
         }
     }
     return maximumAt;
@@ -172,15 +212,16 @@ int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& fr
 
 void plainDetection(const std::vector<float>& x, int rate, int firstWindow, Detection& d) {
     int n = static_cast<int>(x.size());
-    plainSilence(x, d.frequency);
+    plainSilence(x, rate, d.frequency);
+    int shortestLag = atRate(20, rate), shortPeriod = atRate(29, rate);
     int priorWidth = -1;
     for (int i = 0; i < n;) {
         if (d.frequency[i] == -1.0f) {
             i++;
             continue;
         }
-        int wide = priorWidth > 29 ? static_cast<int>(priorWidth * 3.0) : firstWindow;
-        int match = plainAutocorrelate(x, d.frequency, i, wide);
+        int wide = priorWidth > shortPeriod ? static_cast<int>(priorWidth * 3.0) : atRate(firstWindow, rate);
+        int match = plainAutocorrelate(x, d.frequency, i, wide, shortestLag);
         if (match == -1) {
             i++;
             continue;

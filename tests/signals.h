@@ -57,11 +57,15 @@ struct Detection {
 // Arrays allocated and zeroed as the analysis's own are before it runs.
 Detection emptyDetection(size_t frames);
 
-// Where in [at + 20, at + wide / 2) the wide / 2 samples from `at` repeat best; -1 where the
-// window runs past the end, meets silence or nothing correlates above -1.
-int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& frequency, int at, int wide);
+// Where in [at + shortestLag, at + wide / 2) the wide / 2 samples from `at` repeat best; -1 where
+// the window runs past the end, meets silence or nothing correlates above -1. A shortest lag
+// below 1 counts as 1. A positive best is moved to the first of the lags near a half, third,
+// quarter or fifth of it whose normalised match is at least 0.95 of its own, as often as one is.
+int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& frequency, int at, int wide,
+                       int shortestLag = 20);
 
-// The whole detection, one plain loop per step, into the zeroed arrays of d.
+// The whole detection, one plain loop per step, into the zeroed arrays of d. The lengths written
+// for 44.1 kHz (shortest lag 20, first window, short period 29, silence 200) scale with the rate.
 void plainDetection(const std::vector<float>& x, int rate, int firstWindow, Detection& d);
 
 }  // namespace signals
