@@ -66,7 +66,7 @@ protected:
         ASSERT_TRUE(program.clickMenu(window, 540, 35));
         for (int i = 0; i < index; i++) program.pressKeys("Down");
         program.pressKeys("Return");
-        ASSERT_TRUE(program.settle(window));
+        ASSERT_TRUE(program.waitForIdle());
     }
 };
 
@@ -114,7 +114,7 @@ TEST_F(GuiFiles, SaveAsOntoExistingFileAnsweredNoLeavesFileAndPreference) {
     ASSERT_FALSE(question.empty()) << program.output();
     program.key(question, "Escape");
     ASSERT_TRUE(program.waitForWindowGone("Overwrite file\\?"));
-    ASSERT_TRUE(program.settle(window));
+    ASSERT_TRUE(program.waitForIdle());
     std::ifstream in(existing);
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(content, "precious");
@@ -152,7 +152,7 @@ TEST_F(GuiFiles, ExitAsksAboutUnsavedCorrectionAndCancelKeepsRunning) {
     ASSERT_FALSE(question.empty()) << program.output();
     program.key(question, "Escape");
     ASSERT_TRUE(program.waitForWindowGone("Save changes\\?"));
-    ASSERT_TRUE(program.settle(window));
+    ASSERT_TRUE(program.waitForIdle());
     EXPECT_TRUE(program.running());
     EXPECT_EQ(program.count("Thank you for using cantorel."), 0);
     program.closeWindow(window);

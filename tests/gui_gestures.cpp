@@ -36,7 +36,7 @@ protected:
 
     void dragAndSettle(int x, int y, int toX, int toY) {
         program.drag(window, x, y, toX, toY);
-        ASSERT_TRUE(program.settle(window));
+        ASSERT_TRUE(program.waitForIdle());
     }
 
     // Waits until the program has answered a pointer move with a new pointer shape.
@@ -75,13 +75,13 @@ TEST_F(GuiGestures, DraggingANoteMovesItBySemitonesAndTheCurveFollows) {
     // Undo takes back the whole last drag; redo puts it back.
     size_t before = program.output().size();
     program.key(window, "ctrl+z");
-    ASSERT_TRUE(program.settle(window));
+    ASSERT_TRUE(program.waitForIdle());
     note.midiNumber -= 1;
     model.document.analyzeWave->calculateCorrectPitch();
     EXPECT_EQ(lastPrintedY(program.output().substr(before), sample, true), model.correctedY(sample));
     before = program.output().size();
     program.key(window, "ctrl+shift+z");
-    ASSERT_TRUE(program.settle(window));
+    ASSERT_TRUE(program.waitForIdle());
     note.midiNumber += 1;
     model.document.analyzeWave->calculateCorrectPitch();
     EXPECT_EQ(lastPrintedY(program.output().substr(before), sample, true), model.correctedY(sample));
@@ -111,7 +111,7 @@ TEST_F(GuiGestures, DraggingOverEmptySpaceSelectsSamplesAndShowsTheirSpectrum) {
     // A press on empty space clears the selection: the next redraw draws none.
     before = program.output().size();
     program.click(window, 300, 60);
-    ASSERT_TRUE(program.settle(window));
+    ASSERT_TRUE(program.waitForIdle());
     trace = program.output().substr(before);
     EXPECT_NE(trace.find("WaveHandler::hitSegment()"), std::string::npos);
     EXPECT_EQ(trace.find("selectionStart="), std::string::npos);
@@ -120,7 +120,8 @@ TEST_F(GuiGestures, DraggingOverEmptySpaceSelectsSamplesAndShowsTheirSpectrum) {
 TEST_F(GuiGestures, PointerShowsWhereANoteCanBePickedUp) {
     ViewModel model(path);
     int x = model.boxMiddleX(0), y = model.rowY(model.segment(0).midiNumber);
-    ASSERT_TRUE(program.settle(window));  // leaves the pointer at (600, 60) with the plain pointer
+    program.moveTo(window, 600, 60);
+    ASSERT_TRUE(program.waitForIdle());
     std::string elsewhere = cursorSignature();
     int shapes = program.count("TODO: WaveCanvas::usecursor");
     moveAndWaitForPointer(x, y, shapes);

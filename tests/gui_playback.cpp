@@ -92,7 +92,7 @@ protected:
     // The slider runs from x 75 to 175; a drag past either end pins it there.
     void dragVolumeSlider(int toX) {
         program.drag(window, 125, 34, toX, 34);
-        ASSERT_TRUE(program.settle(window));
+        ASSERT_TRUE(program.waitForIdle());
     }
 
     // A press, a small first move and then the rest, so the selection starts
@@ -101,9 +101,11 @@ protected:
         program.moveTo(window, fromX, 60);
         shellOutput("xdotool mousedown 1");
         program.moveTo(window, fromX + 1, 60);
+        ASSERT_TRUE(program.waitForIdle());
         program.moveTo(window, toX, 60);
+        ASSERT_TRUE(program.waitForIdle());
         shellOutput("xdotool mouseup 1");
-        ASSERT_TRUE(program.settle(window));
+        ASSERT_TRUE(program.waitForIdle());
         ASSERT_GE(lastNumberAfter(program.output(), "extendSelection end at "), 0) << "no selection was made";
     }
 };
@@ -208,7 +210,7 @@ TEST_F(GuiPlayback, StopEndsPlaybackWhileThePlayHeadRunsAcrossTheView) {
     EXPECT_GT(heardFrames, lastNumberAfter(trace, "off="));
 
     // After the stop the play-head is gone and the program still plays.
-    ASSERT_TRUE(program.settle(window));
+    ASSERT_TRUE(program.waitForIdle());
     std::string stopped = program.home() + "/stopped.png";
     program.screenshot(stopped);
     EXPECT_TRUE(playHeadColumns(stopped, originY + 250, originX + 40, originX + 620).empty());
@@ -231,8 +233,7 @@ TEST_F(GuiPlayback, MissingDeviceIsToldOnceAndTheProgramGoesOn) {
     program.click(window, PLAY_FROM, 34);
     program.waitForCount("TODO: WaveHandler::playWave", 2, 5);
     ASSERT_EQ(program.count("TODO: WaveHandler::playWave"), 2) << "the second play never ran";
-    // A second message would hold the window: the round trip through it would not come back.
-    program.settle(window);
+    ASSERT_TRUE(program.waitForIdle());
     EXPECT_EQ(program.count("No audio output device: "), 1);
     EXPECT_EQ(program.count("Played "), 0);
     EXPECT_TRUE(program.running());

@@ -26,7 +26,7 @@ protected:
         window = program.waitForWindow(TITLE);
         ASSERT_FALSE(window.empty());
         ASSERT_TRUE(program.openFile(window, name)) << program.output();
-        ASSERT_TRUE(program.settle(window));
+        ASSERT_TRUE(program.waitForIdle());
         program.moveTo(window, 760, 5);  // keep the pointer off the canvas
         program.origin(window, left, top);
         program.screenshot(shot);
@@ -99,6 +99,6 @@ TEST_F(GuiView, LongLoadShowsProgressAndRefusesInput) {
     EXPECT_TRUE(sawBar) << "no progress bar seen while loading";
     program.pressKeys("ctrl+o");  // refused while the analysis runs
     ASSERT_TRUE(program.waitForOutput("polyline", 60));
-    ASSERT_TRUE(program.settle(window));
+    ASSERT_TRUE(program.waitForIdle());
     EXPECT_EQ(program.count("WaveHandler::fileOpen()"), 1) << "a command ran during the load";
 }

@@ -20,9 +20,6 @@
 
 #include "testaudio.h"
 
-// The canvas prints this whenever the pointer enters it, whatever else it shows.
-static const char* const CANVAS_ENTERED = "TODO: WaveCanvas::usecursor";
-
 bool waitUntil(const std::function<bool()>& condition, int seconds) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!condition()) {
@@ -127,17 +124,33 @@ bool ProgramUnderTest::waitForCount(const std::string& text, int n, int seconds)
     return waitUntil([&] { return count(text) >= n; }, seconds);
 }
 
-// Input is handled in order, so a trace line caused by a later input proves the
-// earlier ones handled. Redraws come after the handling and their lines reach
-// the output only on the next turn of the event loop: hence a second round.
-bool ProgramUnderTest::settle(const std::string& window) {
-    for (int round = 0; round < 2; round++) {
-        int entered = count(CANVAS_ENTERED);
-        moveTo(window, 760, 5);   // the empty end of the menu bar
-        moveTo(window, 600, 60);  // the canvas, above every note the tests draw
-        if (!waitForCount(CANVAS_ENTERED, entered + 1)) return false;
+// The program's main thread sleeps in the event loop's wait, which it enters
+// only after handling every event read and drawing what they changed.
+static bool waitingForEvents(pid_t pid) {
+    std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
+    std::string where;
+    wchan >> where;
+    return where.find("poll") != std::string::npos || where.find("select") != std::string::npos;
+}
+
+// Bytes of input not yet read on the program's sockets (its X connection among them).
+static bool hasUnreadInput(pid_t pid) {
+    std::istringstream sockets(shellOutput("ss -xpH 2>/dev/null"));
+    std::string line, owner = "pid=" + std::to_string(pid) + ",";
+    while (std::getline(sockets, line)) {
+        if (line.find(owner) == std::string::npos) continue;
+        std::istringstream fields(line);
+        std::string type, state;
+        long unread = 0;
+        fields >> type >> state >> unread;
+        if (unread > 0) return true;
     }
-    return true;
+    return false;
+}
+
+bool ProgramUnderTest::waitForIdle(int seconds) {
+    // Unread input first: once none is left, a wait seen afterwards follows the handling.
+    return waitUntil([&] { return running() && !hasUnreadInput(pid) && waitingForEvents(pid); }, seconds);
 }
 
 // Shown override-redirect windows at the top: FLTK's pop-up menus (and tooltips).
@@ -220,7 +233,21 @@ void ProgramUnderTest::type(const std::string& window, const std::string& text) 
     run("xdotool type --delay 20 '" + text + "'");
 }
 
+// Whether the pointer stands at (x, y) of the window already.
+static bool pointerAt(const std::string& window, int x, int y) {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return false;
+    Window root, child;
+    int rootX, rootY, windowX = -1, windowY = -1;
+    unsigned int mask;
+    XQueryPointer(display, std::stoul(window), &root, &child, &rootX, &rootY, &windowX, &windowY, &mask);
+    XCloseDisplay(display);
+    return windowX == x && windowY == y;
+}
+
 void ProgramUnderTest::moveTo(const std::string& window, int x, int y) {
+    // xdotool's --sync waits for a movement, which never comes when the pointer is there already.
+    if (pointerAt(window, x, y)) return;
     run("xdotool mousemove --sync --window " + window + " " + std::to_string(x) + " " + std::to_string(y));
 }
 
@@ -231,9 +258,11 @@ void ProgramUnderTest::click(const std::string& window, int x, int y, int button
 
 void ProgramUnderTest::drag(const std::string& window, int x, int y, int toX, int toY) {
     moveTo(window, x, y);
-    // Press, move and release reach the program in this order; no pause is needed.
+    // The toolkit passes a move on only after the events read with it: were the
+    // release among them, the move would come after it, as no drag at all.
     run("xdotool mousedown 1");
     moveTo(window, toX, toY);
+    waitForIdle();
     run("xdotool mouseup 1");
 }
 

@@ -27,9 +27,9 @@ public:
     bool waitForOutput(const std::string& text, int seconds = 20);
     // True once `text` stands at least `n` times in the output.
     bool waitForCount(const std::string& text, int n, int seconds = 20);
-    // True once every input sent so far has been handled and what it drew is both
-    // on the screen and in the output. Leaves the pointer on the canvas's empty top.
-    bool settle(const std::string& window);
+    // True once the program has handled every input sent so far and drawn what it
+    // changed: it waits for more with nothing left unread.
+    bool waitForIdle(int seconds = 20);
     // Waits for the program to end; its exit status, or -1 when it had to be killed.
     int waitForExit(int seconds = 20);
     bool running();
