@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 RUN_PACKAGES=(build-essential cmake pkg-config libfltk1.3-dev fluid libsndfile1-dev libx11-dev libasound2-dev)
-TEST_PACKAGES=(libxfixes-dev libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils imagemagick fluidsynth
+TEST_PACKAGES=(libxfixes-dev libgtest-dev xvfb xauth xdotool x11-utils iproute2 imagemagick fluidsynth
                timgm6mb-soundfont clang libclang-rt-14-dev desktop-file-utils appstream
                dpkg-dev man-db groff-base)
 

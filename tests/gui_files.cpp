@@ -1,7 +1,6 @@
 // Opening, correcting and saving through the real window and FLTK's own chooser.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <fstream>
@@ -58,18 +57,16 @@ protected:
     }
 
     void saveAsThroughChooser(const std::string& name) {
-        program.click(window, 15, 10);
-        usleep(300000);
+        ASSERT_TRUE(program.clickMenu(window, 15, 10));
         program.pressKeys("a");
         choose("Save audio file as", name);
     }
 
     void pickScaleItem(int index) {
-        program.click(window, 540, 35);
-        usleep(400000);
+        ASSERT_TRUE(program.clickMenu(window, 540, 35));
         for (int i = 0; i < index; i++) program.pressKeys("Down");
         program.pressKeys("Return");
-        usleep(300000);
+        ASSERT_TRUE(program.waitForIdle());
     }
 };
 
@@ -116,7 +113,8 @@ TEST_F(GuiFiles, SaveAsOntoExistingFileAnsweredNoLeavesFileAndPreference) {
     std::string question = program.waitForWindow("Overwrite file\\?");
     ASSERT_FALSE(question.empty()) << program.output();
     program.key(question, "Escape");
-    usleep(500000);
+    ASSERT_TRUE(program.waitForWindowGone("Overwrite file\\?"));
+    ASSERT_TRUE(program.waitForIdle());
     std::ifstream in(existing);
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(content, "precious");
@@ -138,7 +136,7 @@ TEST_F(GuiFiles, FailedOpenStillRemembersTheFolder) {
 
 TEST_F(GuiFiles, CtrlOWorksAfterAClickOnTheCanvas) {
     program.click(window, 400, 300);
-    usleep(200000);
+    ASSERT_TRUE(program.waitForOutput("WaveHandler::hitSegment()"));
     program.key(window, "ctrl+o");
     EXPECT_FALSE(program.waitForWindow("Select a file to load").empty()) << program.output();
 }
@@ -148,13 +146,13 @@ TEST_F(GuiFiles, ExitAsksAboutUnsavedCorrectionAndCancelKeepsRunning) {
     openThroughChooser(input);
     ASSERT_TRUE(program.waitForOutput("totreadcount="));
     pickScaleItem(5);
-    program.click(window, 15, 10);
-    usleep(300000);
+    ASSERT_TRUE(program.clickMenu(window, 15, 10));
     program.pressKeys("x");
     std::string question = program.waitForWindow("Save changes\\?");
     ASSERT_FALSE(question.empty()) << program.output();
     program.key(question, "Escape");
-    usleep(500000);
+    ASSERT_TRUE(program.waitForWindowGone("Save changes\\?"));
+    ASSERT_TRUE(program.waitForIdle());
     EXPECT_TRUE(program.running());
     EXPECT_EQ(program.count("Thank you for using cantorel."), 0);
     program.closeWindow(window);

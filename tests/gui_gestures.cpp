@@ -1,7 +1,6 @@
 // Picking and dragging notes, and selecting samples, in the real window.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "FastFourierTransform.h"
 #include "guidriver.h"
@@ -33,12 +32,17 @@ protected:
         window = program.waitForWindow(TITLE);
         ASSERT_FALSE(window.empty());
         ASSERT_TRUE(program.openFile(window, testaudio::fileName(path))) << program.output();
-        usleep(300000);
     }
 
     void dragAndSettle(int x, int y, int toX, int toY) {
         program.drag(window, x, y, toX, toY);
-        usleep(500000);
+        ASSERT_TRUE(program.waitForIdle());
+    }
+
+    // Waits until the program has answered a pointer move with a new pointer shape.
+    void moveAndWaitForPointer(int x, int y, int shapesBefore) {
+        program.moveTo(window, x, y);
+        ASSERT_TRUE(program.waitForCount("TODO: WaveCanvas::usecursor", shapesBefore + 1));
     }
 };
 
@@ -71,13 +75,13 @@ TEST_F(GuiGestures, DraggingANoteMovesItBySemitonesAndTheCurveFollows) {
     // Undo takes back the whole last drag; redo puts it back.
     size_t before = program.output().size();
     program.key(window, "ctrl+z");
-    usleep(400000);
+    ASSERT_TRUE(program.waitForIdle());
     note.midiNumber -= 1;
     model.document.analyzeWave->calculateCorrectPitch();
     EXPECT_EQ(lastPrintedY(program.output().substr(before), sample, true), model.correctedY(sample));
     before = program.output().size();
     program.key(window, "ctrl+shift+z");
-    usleep(400000);
+    ASSERT_TRUE(program.waitForIdle());
     note.midiNumber += 1;
     model.document.analyzeWave->calculateCorrectPitch();
     EXPECT_EQ(lastPrintedY(program.output().substr(before), sample, true), model.correctedY(sample));
@@ -107,7 +111,7 @@ TEST_F(GuiGestures, DraggingOverEmptySpaceSelectsSamplesAndShowsTheirSpectrum) {
     // A press on empty space clears the selection: the next redraw draws none.
     before = program.output().size();
     program.click(window, 300, 60);
-    usleep(400000);
+    ASSERT_TRUE(program.waitForIdle());
     trace = program.output().substr(before);
     EXPECT_NE(trace.find("WaveHandler::hitSegment()"), std::string::npos);
     EXPECT_EQ(trace.find("selectionStart="), std::string::npos);
@@ -117,14 +121,16 @@ TEST_F(GuiGestures, PointerShowsWhereANoteCanBePickedUp) {
     ViewModel model(path);
     int x = model.boxMiddleX(0), y = model.rowY(model.segment(0).midiNumber);
     program.moveTo(window, 600, 60);
-    usleep(300000);
+    ASSERT_TRUE(program.waitForIdle());
     std::string elsewhere = cursorSignature();
-    program.moveTo(window, x, y);
-    usleep(300000);
+    int shapes = program.count("TODO: WaveCanvas::usecursor");
+    moveAndWaitForPointer(x, y, shapes);
+    // The new shape goes to the X server just after the line is printed.
+    waitUntil([&] { return cursorSignature() != elsewhere; }, 2);
     std::string overNote = cursorSignature();
     ASSERT_FALSE(elsewhere.empty());
     EXPECT_NE(overNote, elsewhere);
-    program.moveTo(window, 600, 60);
-    usleep(300000);
+    moveAndWaitForPointer(600, 60, shapes + 1);
+    waitUntil([&] { return cursorSignature() == elsewhere; }, 2);
     EXPECT_EQ(cursorSignature(), elsewhere);
 }

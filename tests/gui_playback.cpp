@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -71,20 +70,13 @@ protected:
     // Returns once the view has drawn the analysed file: until then the window refuses input.
     void open(const std::string& path) {
         ASSERT_TRUE(program.openFile(window, "audio/" + testaudio::fileName(path))) << program.output();
-        for (int i = 0; i < 600 && !drawnAfterLoad(); i++) usleep(50000);
-        ASSERT_TRUE(drawnAfterLoad()) << "the loaded file was never drawn";
-    }
-
-    bool drawnAfterLoad() {
-        std::string trace = program.output();
-        return trace.find("freqWidth=", trace.rfind("totreadcount=")) != std::string::npos;
     }
 
     // Clicks a play button and waits for the playback's closing "Played" line.
     void playAndWait(int button) {
         int before = program.count("Played ");
         program.click(window, button, 34);
-        for (int i = 0; i < 200 && program.count("Played ") == before; i++) usleep(50000);
+        program.waitForCount("Played ", before + 1, 10);
         ASSERT_GT(program.count("Played "), before) << program.output().substr(0, 3000);
     }
 
@@ -99,7 +91,7 @@ protected:
     // The slider runs from x 75 to 175; a drag past either end pins it there.
     void dragVolumeSlider(int toX) {
         program.drag(window, 125, 34, toX, 34);
-        usleep(200000);
+        ASSERT_TRUE(program.waitForIdle());
     }
 
     // A press, a small first move and then the rest, so the selection starts
@@ -107,13 +99,12 @@ protected:
     void selectByDrag(int fromX, int toX) {
         program.moveTo(window, fromX, 60);
         shellOutput("xdotool mousedown 1");
-        usleep(100000);
         program.moveTo(window, fromX + 1, 60);
-        usleep(100000);
+        ASSERT_TRUE(program.waitForIdle());
         program.moveTo(window, toX, 60);
-        usleep(100000);
+        ASSERT_TRUE(program.waitForIdle());
         shellOutput("xdotool mouseup 1");
-        usleep(400000);
+        ASSERT_TRUE(program.waitForIdle());
         ASSERT_GE(lastNumberAfter(program.output(), "extendSelection end at "), 0) << "no selection was made";
     }
 };
@@ -192,7 +183,7 @@ TEST_F(GuiPlayback, StopEndsPlaybackWhileThePlayHeadRunsAcrossTheView) {
     program.click(window, PLAY, 34);
     ASSERT_TRUE(program.waitForOutput("TODO: WaveHandler::playWave"));
     // A page of the view is 580 pixels of 512 frames; wait until the view turns one to follow the head.
-    for (int i = 0; i < 200 && lastNumberAfter(program.output().substr(before), "off=") <= 0; i++) usleep(20000);
+    waitUntil([&] { return lastNumberAfter(program.output().substr(before), "off=") > 0; }, 10);
     ASSERT_GT(lastNumberAfter(program.output().substr(before), "off="), 0) << "the view never scrolled";
     int originX, originY;
     program.origin(window, originX, originY);
@@ -218,7 +209,7 @@ TEST_F(GuiPlayback, StopEndsPlaybackWhileThePlayHeadRunsAcrossTheView) {
     EXPECT_GT(heardFrames, lastNumberAfter(trace, "off="));
 
     // After the stop the play-head is gone and the program still plays.
-    usleep(300000);
+    ASSERT_TRUE(program.waitForIdle());
     std::string stopped = program.home() + "/stopped.png";
     program.screenshot(stopped);
     EXPECT_TRUE(playHeadColumns(stopped, originY + 250, originX + 40, originX + 620).empty());
@@ -236,12 +227,12 @@ TEST_F(GuiPlayback, MissingDeviceIsToldOnceAndTheProgramGoesOn) {
     ASSERT_FALSE(alert.empty()) << program.output();
     EXPECT_EQ(program.count("No audio output device: "), 1) << program.output();
     program.key(alert, "Return");
-    usleep(300000);
+    ASSERT_TRUE(program.waitForWindowGone("Cantorel"));
 
     program.click(window, PLAY_FROM, 34);
-    for (int i = 0; i < 100 && program.count("TODO: WaveHandler::playWave") < 2; i++) usleep(50000);
+    program.waitForCount("TODO: WaveHandler::playWave", 2, 5);
     ASSERT_EQ(program.count("TODO: WaveHandler::playWave"), 2) << "the second play never ran";
-    usleep(500000);
+    ASSERT_TRUE(program.waitForIdle());
     EXPECT_EQ(program.count("No audio output device: "), 1);
     EXPECT_EQ(program.count("Played "), 0);
     EXPECT_TRUE(program.running());

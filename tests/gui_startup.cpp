@@ -1,7 +1,6 @@
 // The real window: start-up, size limits, growth, and every way out.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "guidriver.h"
 
@@ -38,10 +37,10 @@ TEST(GuiStartup, WideningGrowsOnlyTheWavePanel) {
     std::string before = program.home() + "/before.png", after = program.home() + "/after.png";
     program.screenshot(before);
     program.resize(window, 1000, 600);
-    usleep(500000);
-    program.screenshot(after);
     int left, top;
     program.origin(window, left, top);
+    // The window is redrawn at once from its back buffer: the grip in the new corner shows it.
+    program.waitForPixel(after, left + 1000 - 18 + 16, top + 600 - 18 + 3, "255,255,255");
     // The toolbar keeps every control where it was.
     for (int x : {15, 45, 210, 330, 435, 540, 610, 700})
         EXPECT_EQ(pixelAt(before, left + x, top + 35), pixelAt(after, left + x, top + 35)) << "toolbar column " << x;
@@ -57,8 +56,7 @@ TEST(GuiStartup, FileExitSaysFarewellOnce) {
     program.start();
     std::string window = program.waitForWindow(TITLE);
     ASSERT_FALSE(window.empty());
-    program.click(window, 15, 10);
-    usleep(300000);
+    ASSERT_TRUE(program.clickMenu(window, 15, 10));
     program.pressKeys("x");
     EXPECT_EQ(program.waitForExit(), 0);
     EXPECT_EQ(program.count(FAREWELL), 1) << program.output();
@@ -70,9 +68,8 @@ TEST(GuiStartup, AltFOpensTheFileMenuEvenOverTheCanvas) {
     std::string window = program.waitForWindow(TITLE);
     ASSERT_FALSE(window.empty());
     program.click(window, 400, 300);  // the canvas takes every key it is offered
-    usleep(200000);
-    program.key(window, "alt+f");
-    usleep(300000);
+    ASSERT_TRUE(program.waitForOutput("WaveHandler::hitSegment()"));
+    ASSERT_TRUE(program.keyMenu(window, "alt+f"));
     program.pressKeys("x");
     EXPECT_EQ(program.waitForExit(), 0);
     EXPECT_EQ(program.count(FAREWELL), 1) << program.output();
@@ -93,15 +90,14 @@ TEST(GuiStartup, HelpAboutShowsNameVersionAndLicence) {
     program.start();
     std::string window = program.waitForWindow(TITLE);
     ASSERT_FALSE(window.empty());
-    program.click(window, 50, 10);
-    usleep(300000);
+    ASSERT_TRUE(program.clickMenu(window, 50, 10));
     program.pressKeys("a");
     std::string about = program.waitForWindow("About Cantorel");
     ASSERT_FALSE(about.empty());
     std::string shot = program.home() + "/about.png";
     program.screenshot(shot);
     program.key(about, "Return");
-    usleep(300000);
+    program.waitForWindowGone("About Cantorel");
     EXPECT_TRUE(program.waitForWindow("About Cantorel", 1).empty()) << "the dialog closes";
     EXPECT_TRUE(program.running());
 }

@@ -2,7 +2,6 @@
 // curves where the view's mapping puts them, clipped to the canvas.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "guidriver.h"
 #include "testaudio.h"
@@ -27,8 +26,8 @@ protected:
         window = program.waitForWindow(TITLE);
         ASSERT_FALSE(window.empty());
         ASSERT_TRUE(program.openFile(window, name)) << program.output();
+        ASSERT_TRUE(program.waitForIdle());
         program.moveTo(window, 760, 5);  // keep the pointer off the canvas
-        usleep(600000);
         program.origin(window, left, top);
         program.screenshot(shot);
     }
@@ -96,11 +95,10 @@ TEST_F(GuiView, LongLoadShowsProgressAndRefusesInput) {
     for (int i = 0; i < 200 && !sawBar && program.count("polyline") == 0; i++) {
         program.screenshot(shot);
         sawBar = pixel(shot, (752 - 400) / 2 + 4, 50 + 432 / 2) == "0,0,127";
-        if (!sawBar) usleep(50000);
     }
     EXPECT_TRUE(sawBar) << "no progress bar seen while loading";
     program.pressKeys("ctrl+o");  // refused while the analysis runs
     ASSERT_TRUE(program.waitForOutput("polyline", 60));
-    usleep(500000);
+    ASSERT_TRUE(program.waitForIdle());
     EXPECT_EQ(program.count("WaveHandler::fileOpen()"), 1) << "a command ran during the load";
 }

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,15 @@
 #include <vector>
 
 #include "testaudio.h"
+
+bool waitUntil(const std::function<bool()>& condition, int seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
 
 std::string shellOutput(const std::string& command) {
     std::string out;
@@ -93,20 +103,97 @@ void ProgramUnderTest::start(const std::string& extraEnv) {
     }
 }
 
-std::string ProgramUnderTest::waitForWindow(const std::string& title, int seconds) {
-    std::string out = shellOutput("timeout " + std::to_string(seconds) + " xdotool search --sync --name '^" + title +
-                                  "$' 2>/dev/null | head -n 1");
+// The first shown window titled exactly `title`; with `seconds`, waits that long for one.
+static std::string shownWindow(const std::string& title, int seconds = 0) {
+    std::string wait = seconds > 0 ? "timeout " + std::to_string(seconds) + " xdotool search --sync" : "xdotool search";
+    std::string out = shellOutput(wait + " --onlyvisible --name '^" + title + "$' 2>/dev/null | head -n 1");
     while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
     return out;
 }
 
+std::string ProgramUnderTest::waitForWindow(const std::string& title, int seconds) {
+    return shownWindow(title, seconds);
+}
+
+bool ProgramUnderTest::waitForWindowGone(const std::string& title, int seconds) {
+    return waitUntil([&] { return shownWindow(title).empty(); }, seconds);
+}
+
 bool ProgramUnderTest::waitForOutput(const std::string& text, int seconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (output().find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return waitUntil([&] { return output().find(text) != std::string::npos; }, seconds);
+}
+
+bool ProgramUnderTest::waitForCount(const std::string& text, int n, int seconds) {
+    return waitUntil([&] { return count(text) >= n; }, seconds);
+}
+
+// The program's main thread sleeps in the event loop's wait, which it enters
+// only after handling every event read and drawing what they changed.
+static bool waitingForEvents(pid_t pid) {
+    std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
+    std::string where;
+    wchan >> where;
+    return where.find("poll") != std::string::npos || where.find("select") != std::string::npos;
+}
+
+// Bytes of input not yet read on the program's sockets (its X connection among them).
+static bool hasUnreadInput(pid_t pid) {
+    std::istringstream sockets(shellOutput("ss -xpH 2>/dev/null"));
+    std::string line, owner = "pid=" + std::to_string(pid) + ",";
+    while (std::getline(sockets, line)) {
+        if (line.find(owner) == std::string::npos) continue;
+        std::istringstream fields(line);
+        std::string type, state;
+        long unread = 0;
+        fields >> type >> state >> unread;
+        if (unread > 0) return true;
     }
     return false;
+}
+
+bool ProgramUnderTest::waitForIdle(int seconds) {
+    // Unread input first: once none is left, a wait seen afterwards follows the handling.
+    return waitUntil([&] { return running() && !hasUnreadInput(pid) && waitingForEvents(pid); }, seconds);
+}
+
+// Shown override-redirect windows at the top: FLTK's pop-up menus (and tooltips).
+static std::vector<unsigned long> popups() {
+    std::vector<unsigned long> found;
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return found;
+    Window root, parent, *children = nullptr;
+    unsigned int n = 0;
+    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &n)) {
+        for (unsigned int i = 0; i < n; i++) {
+            XWindowAttributes attributes;
+            if (XGetWindowAttributes(display, children[i], &attributes) && attributes.override_redirect &&
+                attributes.map_state == IsViewable)
+                found.push_back(children[i]);
+        }
+        XFree(children);
+    }
+    XCloseDisplay(display);
+    return found;
+}
+
+bool ProgramUnderTest::waitForNewPopup(const std::vector<unsigned long>& before) {
+    return waitUntil([&] {
+        for (unsigned long popup : popups())
+            if (std::find(before.begin(), before.end(), popup) == before.end()) return true;
+        return false;
+    });
+}
+
+bool ProgramUnderTest::clickMenu(const std::string& window, int x, int y) {
+    std::vector<unsigned long> before = popups();
+    click(window, x, y);
+    return waitForNewPopup(before);
+}
+
+bool ProgramUnderTest::keyMenu(const std::string& window, const std::string& keys) {
+    std::vector<unsigned long> before = popups();
+    key(window, keys);
+    return waitForNewPopup(before);
 }
 
 bool ProgramUnderTest::running() {
@@ -133,12 +220,7 @@ std::string ProgramUnderTest::output() const {
     return ss.str();
 }
 
-int ProgramUnderTest::count(const std::string& text) const {
-    std::string all = output();
-    int n = 0;
-    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + text.size())) n++;
-    return n;
-}
+int ProgramUnderTest::count(const std::string& text) const { return testaudio::countOf(output(), text); }
 
 void ProgramUnderTest::focus(const std::string& window) { run("xdotool windowfocus --sync " + window); }
 
@@ -154,7 +236,21 @@ void ProgramUnderTest::type(const std::string& window, const std::string& text) 
     run("xdotool type --delay 20 '" + text + "'");
 }
 
+// Whether the pointer stands at (x, y) of the window already.
+static bool pointerAt(const std::string& window, int x, int y) {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return false;
+    Window root, child;
+    int rootX, rootY, windowX = -1, windowY = -1;
+    unsigned int mask;
+    XQueryPointer(display, std::stoul(window), &root, &child, &rootX, &rootY, &windowX, &windowY, &mask);
+    XCloseDisplay(display);
+    return windowX == x && windowY == y;
+}
+
 void ProgramUnderTest::moveTo(const std::string& window, int x, int y) {
+    // xdotool's --sync waits for a movement, which never comes when the pointer is there already.
+    if (pointerAt(window, x, y)) return;
     run("xdotool mousemove --sync --window " + window + " " + std::to_string(x) + " " + std::to_string(y));
 }
 
@@ -165,10 +261,11 @@ void ProgramUnderTest::click(const std::string& window, int x, int y, int button
 
 void ProgramUnderTest::drag(const std::string& window, int x, int y, int toX, int toY) {
     moveTo(window, x, y);
+    // The toolkit passes a move on only after the events read with it: were the
+    // release among them, the move would come after it, as no drag at all.
     run("xdotool mousedown 1");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     moveTo(window, toX, toY);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    waitForIdle();
     run("xdotool mouseup 1");
 }
 
@@ -203,7 +300,6 @@ void ProgramUnderTest::origin(const std::string& window, int& x, int& y) {
 bool ProgramUnderTest::answerChooser(const std::string& title, const std::string& rest) {
     std::string chooser = waitForWindow(title);
     if (chooser.empty()) return false;
-    usleep(300000);
     type(chooser, rest);
     pressKeys("Return");
     return true;
@@ -213,15 +309,25 @@ bool ProgramUnderTest::openFile(const std::string& window, const std::string& re
     int loadsBefore = count("totreadcount=");
     key(window, "ctrl+o");
     if (!answerChooser("Select a file to load", restOfPath)) return false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (count("totreadcount=") > loadsBefore) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return waitUntil([&] { return count("totreadcount=") > loadsBefore && drawnAfterLoad(); }, 60);
+}
+
+// The curves of the file loaded last have been drawn.
+bool ProgramUnderTest::drawnAfterLoad() const {
+    std::string trace = output();
+    return trace.find("freqWidth=", trace.rfind("totreadcount=")) != std::string::npos;
 }
 
 void ProgramUnderTest::screenshot(const std::string& path) { run("import -window root '" + path + "'"); }
+
+bool ProgramUnderTest::waitForPixel(const std::string& png, int x, int y, const std::string& rgb, int seconds) {
+    return waitUntil(
+        [&] {
+            screenshot(png);
+            return pixelAt(png, x, y) == rgb;
+        },
+        seconds);
+}
 
 void ProgramUnderTest::writePreferences(const std::string& content) {
     mkdir((homeDir + "/.fltk/kelv").c_str(), 0755);

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,9 +22,16 @@ public:
     void setArguments(const std::vector<std::string>& args) { arguments = args; }
     // Starts the program; env entries "NAME=value" are added to its environment.
     void start(const std::string& extraEnv = "");
-    // Window id of the first window whose title is exactly `title`, or "" after the timeout.
+    // Window id of the first shown window whose title is exactly `title`, or "" after the timeout.
     std::string waitForWindow(const std::string& title, int seconds = 20);
+    // True once no window titled `title` is shown any more.
+    bool waitForWindowGone(const std::string& title, int seconds = 20);
     bool waitForOutput(const std::string& text, int seconds = 20);
+    // True once `text` stands at least `n` times in the output.
+    bool waitForCount(const std::string& text, int n, int seconds = 20);
+    // True once the program has handled every input sent so far and drawn what it
+    // changed: it waits for more with nothing left unread.
+    bool waitForIdle(int seconds = 20);
     // Waits for the program to end; its exit status, or -1 when it had to be killed.
     int waitForExit(int seconds = 20);
     bool running();
@@ -41,11 +49,16 @@ public:
     void resize(const std::string& window, int w, int h);
     // Asks to close the window the way a window manager does (WM_DELETE_WINDOW).
     void closeWindow(const std::string& window);
+    // Clicks a menu bar title or a choice, or presses keys, and waits for the menu to pop up.
+    bool clickMenu(const std::string& window, int x, int y);
+    bool keyMenu(const std::string& window, const std::string& keys);
     // Answers FLTK's file chooser (pre-filled with its folder) with the rest of a path.
     bool answerChooser(const std::string& title, const std::string& rest);
-    // Ctrl+O and the chooser; true once the load's "totreadcount=" line is out.
+    // Ctrl+O and the chooser; true once the loaded file is drawn (until then input is refused).
     bool openFile(const std::string& window, const std::string& restOfPath);
     void screenshot(const std::string& path);
+    // Takes screenshots into `png` until the screen pixel (x, y) is `rgb` ("r,g,b").
+    bool waitForPixel(const std::string& png, int x, int y, const std::string& rgb, int seconds = 20);
     // Where the window's top-left corner is on the screen.
     void origin(const std::string& window, int& x, int& y);
     // Seeds the program's preference file.
@@ -53,6 +66,9 @@ public:
     std::string readPreferences() const;
 
 private:
+    bool waitForNewPopup(const std::vector<unsigned long>& before);
+    bool drawnAfterLoad() const;
+
     std::string homeDir;
     std::string programPath;
     std::vector<std::string> arguments;
@@ -61,6 +77,8 @@ private:
     int status = 0;
 };
 
+// Polls `condition` until it holds; false after the timeout.
+bool waitUntil(const std::function<bool()>& condition, int seconds = 20);
 // Runs a shell command and returns what it printed.
 std::string shellOutput(const std::string& command);
 // The pointer's current picture (size and a checksum of its pixels), to tell pointer shapes apart.

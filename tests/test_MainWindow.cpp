@@ -14,7 +14,7 @@ using testaudio::Note;
 // Play must find a device even on a machine without a sound card, or its
 // message dialog would wait for an answer.
 static void useSilentAudioDevice() {
-    static std::string config = testaudio::makeTempDir("alsa") + "/asound.conf";
+    std::string config = testaudio::makeTempDir("alsa") + "/asound.conf";
     std::ofstream(config) << "pcm.!default { type null }\n";
     setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
 }

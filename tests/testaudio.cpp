@@ -1,17 +1,77 @@
 #include "testaudio.h"
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <stdexcept>
 
 namespace testaudio {
 
+namespace {
+
+void removeFolders(std::vector<std::string>& folders) {
+    for (const std::string& folder : folders) {
+        std::error_code error;
+        std::filesystem::remove_all(folder, error);
+        if (error) std::cerr << "cannot remove " << folder << ": " << error.message() << "\n";
+    }
+    folders.clear();
+}
+
+// Folders made while a test runs go when it ends, the others when the program
+// ends (gtest deletes its listeners then). A forked child that exits normally
+// leaves its parent's folders alone.
+class TempFolders : public ::testing::EmptyTestEventListener {
+public:
+    ~TempFolders() override {
+        if (getpid() != owner) return;
+        removeFolders(ofTest);
+        removeFolders(ofProgram);
+    }
+    void add(const std::string& folder) {
+        bool inTest = ::testing::UnitTest::GetInstance()->current_test_info() != nullptr;
+        (inTest ? ofTest : ofProgram).push_back(folder);
+    }
+    void OnTestEnd(const ::testing::TestInfo&) override { removeFolders(ofTest); }
+
+private:
+    pid_t owner = getpid();
+    std::vector<std::string> ofTest, ofProgram;
+};
+
+TempFolders& tempFolders() {
+    static TempFolders* folders = [] {
+        TempFolders* made = new TempFolders;
+        ::testing::UnitTest::GetInstance()->listeners().Append(made);
+        return made;
+    }();
+    return *folders;
+}
+
+std::string tempBase() {
+    const char* fromEnvironment = std::getenv("TMPDIR");
+    if (fromEnvironment && *fromEnvironment) return fromEnvironment;
+#ifdef CANTOREL_TEST_TMPDIR
+    return CANTOREL_TEST_TMPDIR;
+#else
+    return "/tmp";
+#endif
+}
+
+}  // namespace
+
 std::string makeTempDir(const std::string& tag) {
-    std::string pattern = "/tmp/cantorel_" + tag + "_XXXXXX";
+    std::string base = tempBase();
+    std::filesystem::create_directories(base);
+    std::string pattern = base + "/cantorel_" + tag + "_XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
-    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed in " + base);
+    tempFolders().add(buf.data());
     return std::string(buf.data());
 }
 

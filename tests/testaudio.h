@@ -12,7 +12,9 @@
 
 namespace testaudio {
 
-// A fresh folder under /tmp, named after the test tag; removed by nobody (tmp).
+// A fresh folder under $TMPDIR (else the build folder's tmp/, else /tmp), named
+// after the test tag. It is removed with everything in it when the test that made
+// it ends; one made outside a test goes when the test program ends.
 std::string makeTempDir(const std::string& tag);
 
 // Sine of a whole number of samples per period, so periods are exact.
