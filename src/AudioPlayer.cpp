@@ -27,17 +27,23 @@ AudioPlayer::AudioPlayer(const bool& stopRequest, const float& volume) : stopReq
 
 AudioPlayer::~AudioPlayer() { stop(); }
 
-// Each step of the 0..10 slider is 4 dB, which the ear hears as even steps:
-// 10 is the file's own level (gain exactly 1, samples unchanged), 5 is -20 dB,
-// 1 is -36 dB; 0 is silence.
+// The slider starts in the middle at the file's own level (gain exactly 1,
+// samples unchanged). Above it each step adds 2.4 dB, up to +12 dB at 10 for a
+// quiet take; below it each step takes 6 dB away, down to -24 dB at 1; 0 is silence.
+static const double MIDDLE_VOLUME = 5.0;
+static const double DB_PER_STEP_UP = 2.4;
+static const double DB_PER_STEP_DOWN = 6.0;
+
 float AudioPlayer::gainForVolume(float volume) {
     if (!(volume > 0.0f)) return 0.0f;
-    if (volume >= 10.0f) return 1.0f;
-    return static_cast<float>(std::pow(10.0, (volume - 10.0) * 4.0 / 20.0));
+    double steps = std::min(static_cast<double>(volume), 10.0) - MIDDLE_VOLUME;
+    double decibels = steps * (steps > 0.0 ? DB_PER_STEP_UP : DB_PER_STEP_DOWN);
+    return static_cast<float>(std::pow(10.0, decibels / 20.0));
 }
 
+// A raised level would take peaks past full scale: they are clipped there.
 void AudioPlayer::scaleSamples(const float* in, float* out, size_t count, float gain) {
-    for (size_t i = 0; i < count; i++) out[i] = in[i] * gain;
+    for (size_t i = 0; i < count; i++) out[i] = std::clamp(in[i] * gain, -1.0f, 1.0f);
 }
 
 // Full scale is 32768 so a 16-bit source comes back exactly; the top step is
@@ -168,7 +174,12 @@ int AudioPlayer::framesHeard() const {
     return static_cast<int>(framesWritten - std::min(static_cast<size_t>(delay), framesWritten));
 }
 
-int AudioPlayer::headFrame() const { return pcm ? firstFrame + framesHeard() : -1; }
+// Once all is heard the head rests on the last frame played, not one past it.
+int AudioPlayer::headFrame() const {
+    if (!pcm) return -1;
+    int frames = static_cast<int>(queued.size() / channels);
+    return firstFrame + std::min(framesHeard(), std::max(frames - 1, 0));
+}
 
 // The line comes after the close, when everything sent is out of the program.
 void AudioPlayer::finish(int heard) {

@@ -98,7 +98,7 @@ void UserInterface::cb_button_play_i(Fl_Button*, void*) { wave()->playWave(-1, -
 void UserInterface::cb_button_play(Fl_Button* o, void* v) { of(o)->cb_button_play_i(o, v); }
 
 void UserInterface::cb_button_playselection_i(Fl_Button*, void*) {
-    wave()->playWave(wave()->selectionStart, wave()->selectionEnd);
+    wave()->playSelection();
 }
 void UserInterface::cb_button_playselection(Fl_Button* o, void* v) { of(o)->cb_button_playselection_i(o, v); }
 

@@ -513,13 +513,14 @@ void WaveHandler::redo() {
 
 // ---------------------------------------------------------- pointer gestures
 
-WaveSegment* WaveHandler::segmentAt(int x, int y, int xoff, int yoff, int height) {
+WaveSegment* WaveHandler::segmentAt(int x, int y, int xoff, int yoff, int height, int scroll) {
     if (!analyzeWave || frameCount() == 0 || !analyzeWave->segments) return nullptr;
+    long long scrolled = columnsScrolled(scroll, zoom);
     std::vector<WaveSegment*>& segments = *analyzeWave->segments;
     for (size_t i = 0; i < segments.size(); i++) {
         WaveSegment* segment = segments[i];
-        int xStart = sampleToColumn(segment->startSample, zoom);
-        int yStart = pitchToRow(segment->midiNumber, height);
+        long long xStart = sampleToColumn(segment->startSample, zoom) - scrolled;
+        int yStart = midiToPos(segment->midiNumber, height);
         segment->calcScreenPosition(xStart, yStart, zoom, this);
         int left = xoff + LABEL_MARGIN;
         if (left + segment->x1 < x && x < left + segment->x2 && yoff + segment->y1 < y && y < yoff + segment->y2)
@@ -528,11 +529,22 @@ WaveSegment* WaveHandler::segmentAt(int x, int y, int xoff, int yoff, int height
     return nullptr;
 }
 
-WaveSegment* WaveHandler::hitSegment(int x, int y, int xoff, int yoff, int height) {
+WaveSegment* WaveHandler::hitSegment(int x, int y, int xoff, int yoff, int height, int scroll) {
     cout << "WaveHandler::hitSegment()\n";
     if (!analyzeWave || frameCount() == 0) return nullptr;
     cout << "TODO: WaveHandler::hitSegment\n";
-    return segmentAt(x, y, xoff, yoff, height);
+    return segmentAt(x, y, xoff, yoff, height, scroll);
+}
+
+bool WaveHandler::noteSpan(int& lowest, int& highest) const {
+    if (!analyzeWave || !analyzeWave->segments || analyzeWave->segments->empty()) return false;
+    lowest = INT_MAX;
+    highest = INT_MIN;
+    for (const WaveSegment* segment : *analyzeWave->segments) {
+        lowest = std::min(lowest, segment->midiNumber);
+        highest = std::max(highest, segment->midiNumber);
+    }
+    return true;
 }
 
 void WaveHandler::startSelection(int at) {
@@ -565,6 +577,11 @@ FrameRange WaveHandler::playRange(int start, int end) const {
     int first = start == -1 ? 0 : std::clamp(start, 0, frames);
     int last = end == -1 ? frames : std::clamp(end, 0, frames);
     return {first, std::max(first, last)};
+}
+
+void WaveHandler::playSelection() {
+    if (selectionStart != -1 && selectionEnd == -1) return;
+    playWave(selectionStart, selectionEnd);
 }
 
 static void followPlayHeadTick(void* document) { static_cast<WaveHandler*>(document)->followPlayHead(); }

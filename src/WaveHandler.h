@@ -39,6 +39,8 @@ public:
     double CORRECTION_RATE;
     WaveAnalysis* analyzeWave;
     float zoom;
+    // The note on the canvas's bottom edge: where the view is scrolled in pitch.
+    int bottomMidi = ViewGeometry::BOTTOM_MIDI;
     int selectionStart;
     int selectionEnd;
     bool stopPlayingWave;
@@ -92,8 +94,9 @@ public:
     bool isBlackKey(int midiNote);
     string* midiNoteName(int i);
 
-    // Pointer gestures.
-    WaveSegment* hitSegment(int x, int y, int xoff, int yoff, int height);
+    // Pointer gestures. A view scrolled to sample `scroll` passes it, and x as
+    // the pointer stands on the canvas.
+    WaveSegment* hitSegment(int x, int y, int xoff, int yoff, int height, int scroll = 0);
     void startSelection(int at);
     void extendSelection(int at);
 
@@ -127,7 +130,11 @@ public:
     bool hasUnsavedChanges() const { return unsavedChanges; }
 
     // Silent hit test for pointer shapes: like hitSegment, without trace lines.
-    WaveSegment* segmentAt(int x, int y, int xoff, int yoff, int height);
+    WaveSegment* segmentAt(int x, int y, int xoff, int yoff, int height, int scroll = 0);
+    // Play selection: a bare insertion mark is an empty selection and plays nothing.
+    void playSelection();
+    // The lowest and highest note of the segments; false when there are none.
+    bool noteSpan(int& lowest, int& highest) const;
 
     static const double MIN_ZOOM;
     static const double MAX_ZOOM;

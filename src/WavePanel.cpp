@@ -5,6 +5,7 @@
 #include <FL/fl_draw.H>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -64,10 +65,8 @@ void WaveCanvas::Panel(WavePanel* panel) { wavePanel = panel; }
 
 void WaveCanvas::repaint() { redraw(); }
 
-// Boxes are drawn shifted left by the scroll; a pointer column carried the same
-// distance the other way meets them where the hit test lays them out.
-int WaveCanvas::unscrolledX(int pointerX) {
-    return pointerX + columnsScrolled(scrollPosition(), wavePanel->wave->zoom);
+long long WaveCanvas::sampleUnder(int pointerX) {
+    return columnToSample(pointerX - x() - LABEL_MARGIN, wavePanel->wave->zoom) + scrollPosition();
 }
 
 int WaveCanvas::scrollPosition() {
@@ -173,6 +172,9 @@ int WaveCanvas::handle(int e) {
         case FL_PASTE:
             openDroppedFile(Fl::event_text(), Fl::event_length(), wavePanel);
             break;
+        case FL_MOUSEWHEEL:
+            mouseWheeled();
+            break;
         default:
             break;
     }
@@ -183,12 +185,8 @@ void WaveCanvas::mousePressed() {
     int x = event_x;
     int y = event_y;
     WaveHandler* wave = wavePanel->wave;
-    bool repaintFlag = false;
-    if (selectedSegment) {
-        selectedSegment->isSelected = false;
-        repaintFlag = true;
-    }
-    selectedSegment = wave->hitSegment(unscrolledX(x), y, this->x(), this->y(), h());
+    if (selectedSegment) selectedSegment->isSelected = false;
+    selectedSegment = wave->hitSegment(x, y, this->x(), this->y(), h(), scrollPosition());
     if (selectedSegment) {
         selectedSegment->isSelected = true;
         mouseDragStartX = x;
@@ -196,10 +194,11 @@ void WaveCanvas::mousePressed() {
         noteBeforeDrag = selectedSegment->midiNumber;
         useCursor(FL_CURSOR_NS);
         wavePanel->redraw();
-    } else if (wave->selectionStart != -1) {
-        wave->selectionStart = -1;
-        wavePanel->redraw();
-    } else if (repaintFlag) {
+    } else {
+        // A click leaves an insertion mark here; a drag selects from here.
+        selectionAnchor = toSampleIndex(sampleUnder(x));
+        wave->selectionStart = selectionAnchor;
+        wave->selectionEnd = -1;
         wavePanel->redraw();
     }
 }
@@ -207,10 +206,7 @@ void WaveCanvas::mousePressed() {
 void WaveCanvas::mouseDragged() {
     WaveHandler* wave = wavePanel ? wavePanel->wave : nullptr;
     if (!wave) return;
-    int x = event_x;
     int y = event_y;
-    double position = wavePanel->horizontalScrollBar->value();
-    float zoom = wave->zoom;
     if (selectedSegment) {
         int dy = y - mouseDragStartY;
         int addMidi = semitonesIn(dy);
@@ -220,13 +216,13 @@ void WaveCanvas::mouseDragged() {
             selectedSegment->dragY = 0;
             mouseDragStartY = y;
             wave->moveNote(selectedSegment, -addMidi);
+            wavePanel->keepNoteInView(selectedSegment->midiNumber);
         }
         wavePanel->redraw();
         return;
     }
-    int at = columnToSample(x - this->x() - LABEL_MARGIN, zoom) + static_cast<int>(position);
-    if (wave->selectionStart == -1) wave->selectionStart = at;
-    wave->extendSelection(at);
+    wave->selectionStart = selectionAnchor;
+    wave->extendSelection(toSampleIndex(sampleUnder(event_x)));
     wavePanel->redraw();
 }
 
@@ -257,8 +253,24 @@ void WaveCanvas::mouseExited() {
 void WaveCanvas::mouseMoved() {
     WaveHandler* wave = wavePanel ? wavePanel->wave : nullptr;
     if (!wave) return;
-    bool overNote = wave->segmentAt(unscrolledX(event_x), event_y, x(), y(), h()) != nullptr;
+    bool overNote = wave->segmentAt(event_x, event_y, x(), y(), h(), scrollPosition()) != nullptr;
     useCursor(overNote ? FL_CURSOR_NS : 0);
+}
+
+// Semitones one notch of the wheel scrolls the pitch axis by, and the share
+// of the wave area it scrolls in time.
+static const int WHEEL_SEMITONES = 3;
+static const int WHEEL_PAGE_SHARE = 8;
+
+void WaveCanvas::mouseWheeled() {
+    int notches = Fl::event_dy();
+    if (notches == 0) return;
+    if (Fl::event_state() & FL_CTRL)
+        wavePanel->zoomAround(event_x - x() - LABEL_MARGIN, notches);
+    else if (Fl::event_state() & FL_SHIFT)
+        wavePanel->scrollTimeBy(static_cast<long long>(notches) * std::max(1, (w() - LABEL_MARGIN) / WHEEL_PAGE_SHARE));
+    else
+        wavePanel->scrollPitchTo(wavePanel->wave->bottomMidi - notches * WHEEL_SEMITONES);
 }
 
 void WaveCanvas::mouseClicked() {}
@@ -302,6 +314,8 @@ void WavePanel::init_window() {
     wave->wavePanel = this;
     baseMidi = 0;
     selectedSegment = nullptr;
+    verticalScrollBar->linesize(1);
+    fitPitchScrollbar();
 }
 
 void WavePanel::cb_horizontalScrollBar_i(Fl_Scrollbar*, void*) { waveCanvas->repaint(); }
@@ -309,7 +323,11 @@ void WavePanel::cb_horizontalScrollBar(Fl_Scrollbar* o, void* v) {
     ((WavePanel*)(o->parent()->parent()->parent()->user_data()))->cb_horizontalScrollBar_i(o, v);
 }
 
-void WavePanel::cb_verticalScrollBar_i(Fl_Scrollbar*, void*) { waveCanvas->repaint(); }
+// The scrollbar's top is the top of the MIDI range.
+void WavePanel::cb_verticalScrollBar_i(Fl_Scrollbar*, void*) {
+    wave->bottomMidi = highestBottomMidi(waveCanvas->h()) - verticalScrollBar->value();
+    waveCanvas->repaint();
+}
 void WavePanel::cb_verticalScrollBar(Fl_Scrollbar* o, void* v) {
     ((WavePanel*)(o->parent()->parent()->parent()->user_data()))->cb_verticalScrollBar_i(o, v);
 }
@@ -405,7 +423,69 @@ void WavePanel::forgetSegments() {
 
 void WavePanel::frameCountChanged() { adjustScrollbar(); }
 
-void WavePanel::segmentsReleased() { forgetSegments(); }
+void WavePanel::segmentsReleased() {
+    forgetSegments();
+    newNotesToShow = true;
+}
+
+void WavePanel::resize(int x, int y, int w, int h) {
+    Fl_Group::resize(x, y, w, h);
+    fitPitchScrollbar();
+}
+
+// Settled before the children draw, so the scrollbar and the canvas agree.
+void WavePanel::draw() {
+    if (newNotesToShow && wave->analyzeWave && wave->loadProgress < 0.0) {
+        newNotesToShow = false;
+        bringNotesIntoView();
+    }
+    Fl_Group::draw();
+}
+
+void WavePanel::fitPitchScrollbar() { scrollPitchTo(wave->bottomMidi); }
+
+void WavePanel::scrollPitchTo(int midi) {
+    int highest = highestBottomMidi(waveCanvas->h());
+    int shown = rowsShown(waveCanvas->h());
+    wave->bottomMidi = std::clamp(midi, 0, highest);
+    verticalScrollBar->value(highest - wave->bottomMidi, shown, 0, highest + shown);
+    waveCanvas->redraw();
+}
+
+void WavePanel::keepNoteInView(int midi) {
+    int shown = rowsShown(waveCanvas->h());
+    if (midi > wave->bottomMidi + shown) scrollPitchTo(midi - shown);
+    else if (midi <= wave->bottomMidi) scrollPitchTo(midi - 1);
+}
+
+// All notes when they fit, else the middle of their span.
+void WavePanel::bringNotesIntoView() {
+    int lowest, highest;
+    if (!wave->noteSpan(lowest, highest)) return;
+    int shown = rowsShown(waveCanvas->h());
+    if (highest - lowest >= shown) {
+        scrollPitchTo((lowest + highest) / 2 - shown / 2);
+        return;
+    }
+    keepNoteInView(highest);
+    keepNoteInView(lowest);
+}
+
+void WavePanel::scrollTimeBy(long long columns) {
+    long long scroll = horizontalScrollBar->value() + columnToSample(columns, wave->zoom);
+    horizontalScrollBar->value(static_cast<int>(std::clamp(scroll, 0LL, static_cast<long long>(wave->frameCount()))));
+    waveCanvas->redraw();
+}
+
+void WavePanel::zoomAround(int column, int steps) {
+    column = std::max(column, 0);
+    long long sample = columnToSample(column, wave->zoom) + horizontalScrollBar->value();
+    wave->setZoom(std::ldexp(static_cast<double>(wave->zoom), steps));
+    long long scroll = scrollKeeping(sample, column, wave->zoom);
+    adjustScrollbar();
+    horizontalScrollBar->value(static_cast<int>(std::clamp(scroll, 0LL, static_cast<long long>(wave->frameCount()))));
+    waveCanvas->redraw();
+}
 
 void WavePanel::analysisProgressStarted() { window()->cursor(FL_CURSOR_WAIT); }
 
@@ -420,14 +500,16 @@ void WavePanel::analysisProgressEnded() {
     redraw();
 }
 
-// Turns the page when the play-head leaves the view: it goes on from the left edge.
+// Turns the page when the play-head leaves the view: it goes on from the left
+// edge, and the last page ends with the file rather than run past it.
 void WavePanel::playHeadMoved(int head) {
     if (head >= 0) {
-        int shown = columnToSample(std::max(waveCanvas->w() - LABEL_MARGIN, 1), wave->zoom);
-        int scroll = horizontalScrollBar->value();
-        if (head < scroll || head >= scroll + shown)
-            horizontalScrollBar->value(std::clamp(head, static_cast<int>(horizontalScrollBar->minimum()),
-                                                  static_cast<int>(horizontalScrollBar->maximum())));
+        long long shown = columnToSample(std::max(waveCanvas->w() - LABEL_MARGIN, 1), wave->zoom);
+        long long scroll = horizontalScrollBar->value();
+        if (head < scroll || head >= scroll + shown) {
+            long long lastPage = std::max(0LL, wave->frameCount() - shown);
+            horizontalScrollBar->value(static_cast<int>(std::min(static_cast<long long>(head), lastPage)));
+        }
     }
     waveCanvas->redraw();
 }

@@ -53,9 +53,13 @@ public:
     void forgetSegment();
     // The scroll position handed to render: the scrollbar's value as a whole sample.
     int scrollPosition();
-    int unscrolledX(int pointerX);
+    // The sample under a window column.
+    long long sampleUnder(int pointerX);
 
 private:
+    // Where the button went down on empty space: a drag selects from here.
+    int selectionAnchor = 0;
+    void mouseWheeled();
     void recordDrag();
     void drawLoadProgress(double share);
 };
@@ -85,6 +89,18 @@ public:
     void init_window();
     void adjustScrollbar();
     void repaint();
+    void resize(int x, int y, int w, int h) override;
+    void draw() override;
+
+    // Scrolls the pitch axis so `midi` is the note on the canvas's bottom edge,
+    // as far as the whole MIDI range allows.
+    void scrollPitchTo(int midi);
+    // Scrolls the pitch axis just enough that the row of `midi` shows whole.
+    void keepNoteInView(int midi);
+    // Scrolls in time by whole pixels, as far as the file allows.
+    void scrollTimeBy(long long columns);
+    // Zooms in (steps < 0) or out by halves, keeping the sample under `column` of the wave area there.
+    void zoomAround(int column, int steps);
 
     // Called by the document before it releases the analysis and its segments.
     void forgetSegments();
@@ -97,6 +113,11 @@ public:
     void playHeadMoved(int head) override;
 
 private:
+    // A load replaced the notes: bring them into view once they are drawn.
+    bool newNotesToShow = false;
+    void bringNotesIntoView();
+    void fitPitchScrollbar();
+
     static void cb_horizontalScrollBar(Fl_Scrollbar* o, void* v);
     void cb_horizontalScrollBar_i(Fl_Scrollbar* o, void* v);
     static void cb_verticalScrollBar(Fl_Scrollbar* o, void* v);

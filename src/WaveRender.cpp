@@ -21,11 +21,14 @@ using namespace ViewGeometry;
 void WaveHandler::render(int xpos, int ypos, int width, int height, int waveOffset) {
     render_pitchscale(xpos, ypos, width, height, waveOffset);
     render_selection(xpos, ypos, width, height, waveOffset);
+    // Scrolled in time, boxes start left of the wave area: the names stay readable.
+    fl_push_clip(xpos + LABEL_MARGIN, ypos, width - LABEL_MARGIN, height);
     render_segments(xpos, ypos, width, height, waveOffset);
     render_waves(xpos, ypos, width, height, waveOffset);
+    fl_pop_clip();
 }
 
-int WaveHandler::midiToPos(double midi, int height) { return pitchToRow(midi, height); }
+int WaveHandler::midiToPos(double midi, int height) { return pitchToRow(midi, height, bottomMidi); }
 
 // Answers for the note one below: the band drawn for i covers the row of i - 1.
 bool WaveHandler::isBlackKey(int midiNote) {
@@ -69,18 +72,17 @@ static void copySpectrumWindow(const float* samples, int frames, int start, floa
     }
 }
 
-void WaveHandler::render_selection(int xpos, int ypos, int, int height, int waveOffset) {
+void WaveHandler::render_selection(int xpos, int ypos, int width, int height, int waveOffset) {
     if (selectionStart == -1) return;
     cout << "selectionStart=" << selectionStart << "off=" << waveOffset << "zoom=" << static_cast<double>(zoom)
          << "\n";
-    int start = scrolledColumn(selectionStart, zoom, waveOffset);
+    long long areaLeft = xpos + LABEL_MARGIN;
+    int start = toPixel(areaLeft + scrolledColumn(selectionStart, zoom, waveOffset));
+    int end = selectionEnd == -1 ? start : toPixel(areaLeft + scrolledColumn(selectionEnd, zoom, waveOffset));
     fl_color(fl_rgb_color(0, 0, 127));
-    if (selectionEnd == -1) {
-        fl_rectf(xpos + LABEL_MARGIN + start, ypos, 1, height);
-    } else {
-        int e = scrolledColumn(selectionEnd, zoom, waveOffset);
-        fl_rectf(xpos + LABEL_MARGIN + start, ypos, e + 1 - start, height);
-    }
+    fl_push_clip(xpos + LABEL_MARGIN, ypos, width - LABEL_MARGIN, height);
+    fl_rectf(start, ypos, end + 1 - start, height);
+    fl_pop_clip();
     if (frameCount() == 0) return;
     // The transform takes and returns malloc'ed buffers; these hold them until the end.
     std::unique_ptr<float, decltype(&free)> window(static_cast<float*>(malloc(1024 * sizeof(float))), &free);
@@ -110,8 +112,8 @@ void WaveHandler::render_selection(int xpos, int ypos, int, int height, int wave
 void WaveHandler::render_segments(int xpos, int ypos, int, int height, int waveOffset) {
     if (!analyzeWave || !analyzeWave->segments) return;
     for (WaveSegment* segment : *analyzeWave->segments) {
-        int x = xpos + sampleToColumn(segment->startSample, zoom) + LABEL_MARGIN;
-        int y = ypos + pitchToRow(segment->midiNumber, height);
+        long long x = xpos + sampleToColumn(segment->startSample, zoom) + LABEL_MARGIN;
+        int y = ypos + midiToPos(segment->midiNumber, height);
         segment->render(x, y, zoom, this, modifiedSamples, frameCount(), waveOffset);
     }
 }
@@ -129,8 +131,11 @@ void WaveHandler::flushPitchRun(int* xs, int* detected, int* corrected, int& fre
     freqWidth = 0;
 }
 
+// Below this the analysis has no pitch for the sample, whatever number it holds.
+static const double LOWEST_PITCH = 5.0;
+
 int WaveHandler::pitchPosition(double midi, int ypos, int height, bool& breakwave) {
-    if (midi < 0 || midi > 127) breakwave = true;
+    if (midi < LOWEST_PITCH || midi > 127) breakwave = true;
     int mpos = midiToPos(midi, height);
     if (mpos <= 0) breakwave = true;
     return mpos + ypos;
@@ -140,15 +145,16 @@ void WaveHandler::render_waves(int xpos, int ypos, int width, int height, int wa
     if (!analyzeWave || !analyzeWave->midiValue || width <= 0) return;
     std::vector<int> xs(width, 0), detected(width, 0), corrected(width, 0);
     int freqWidth = 0;
-    float at = static_cast<float>(waveOffset);
     int frames = frameCount();
     for (int c = LABEL_MARGIN; c < LABEL_MARGIN + width; c++) {
-        at = at + zoom;
-        int i = static_cast<int>(at);
-        if (i >= frames) {
+        // Each column from the scroll itself: added up in floats, a fine zoom
+        // stops moving at all once the scroll passes 2^24.
+        long long at = waveOffset + static_cast<long long>((c - LABEL_MARGIN + 1) * static_cast<double>(zoom));
+        if (at >= frames) {
             flushPitchRun(xs.data(), detected.data(), corrected.data(), freqWidth);
             return;
         }
+        int i = static_cast<int>(at);
         cout << "freqWidth=" << freqWidth << "\n";
         bool breakwave = false;
         xs[freqWidth] = xpos + c;
@@ -180,8 +186,8 @@ void WaveHandler::drawPolyline(int* x, int* y, int size) {
 void WaveHandler::render_playhead(int xpos, int ypos, int width, int height, int waveOffset) {
     int head = audioPlayer ? audioPlayer->headFrame() : -1;
     if (head < 0) return;
-    int x = xpos + LABEL_MARGIN + scrolledColumn(head, zoom, waveOffset);
+    long long x = xpos + LABEL_MARGIN + scrolledColumn(head, zoom, waveOffset);
     if (x < xpos + LABEL_MARGIN || x >= xpos + width) return;
     fl_color(fl_rgb_color(0, 140, 140));
-    fl_rectf(x, ypos, 1, height);
+    fl_rectf(static_cast<int>(x), ypos, 1, height);
 }

@@ -3,7 +3,7 @@
 #include <FL/Enumerations.H>
 #include <FL/fl_draw.H>
 
-#include <climits>
+#include <algorithm>
 #include <cmath>
 
 #include "ViewGeometry.h"
@@ -12,6 +12,13 @@ namespace {
 
 const int HALF_ROW = ViewGeometry::SEMITONE_ROW / 2;
 const int ROW_HEIGHT = ViewGeometry::SEMITONE_ROW;
+
+// Truncates toward zero; a zero zoom or a wild value must not become undefined behaviour.
+long long truncateColumns(double value) {
+    if (std::isnan(value)) return 0;
+    const double limit = 1e15;
+    return static_cast<long long>(std::clamp(value, -limit, limit));
+}
 
 }  // namespace
 
@@ -40,21 +47,21 @@ WaveSegment::WaveSegment(int startSample, int endSample, int midiNumber, float* 
     }
 }
 
-void WaveSegment::calcScreenPosition(int x, int y, double zoom, WaveHandler* /*wave*/) {
-    x1 = x;
+void WaveSegment::calcScreenPosition(long long x, int y, double zoom, WaveHandler* /*wave*/) {
+    x1 = ViewGeometry::toPixel(x);
     y1 = y - HALF_ROW;
-    x2 = x1 + truncateToInt((endSample - startSample) / zoom, INT_MIN);
+    x2 = ViewGeometry::toPixel(x + truncateColumns((endSample - startSample) / zoom));
     y2 = y1 + ROW_HEIGHT;
 }
 
-void WaveSegment::render(int x, int y, double zoom, WaveHandler* wave, float* /*samples*/, int /*sampleslen*/,
+// The box is laid out where it is drawn, scrolled, so its columns stay in reach of an int.
+void WaveSegment::render(long long x, int y, double zoom, WaveHandler* wave, float* /*samples*/, int /*sampleslen*/,
                          int scroll) {
-    calcScreenPosition(x, y, zoom, wave);
-    int left = truncateToInt(x1 - scroll / zoom, INT_MIN);
+    calcScreenPosition(truncateColumns(x - scroll / zoom), y, zoom, wave);
     int width = x2 + 1 - x1;
     int height = y2 + 1 - y1;
     fl_color(isSelected ? fl_rgb_color(182, 25, 117) : fl_rgb_color(240, 212, 134));
-    fl_rectf(left, y1, width, height);
+    fl_rectf(x1, y1, width, height);
     fl_color(fl_rgb_color(127, 0, 0));
-    fl_rect(left, y1 + dragY, width, height);
+    fl_rect(x1, y1 + dragY, width, height);
 }

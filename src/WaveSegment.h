@@ -35,8 +35,10 @@ public:
     int startSample;
 
     WaveSegment(int startSample, int endSample, int midiNumber, float* samples, int sampleslen);
-    void calcScreenPosition(int x, int y, double zoom, WaveHandler* wave);
-    void render(int x, int y, double zoom, WaveHandler* wave, float* samples, int sampleslen, int scroll);
+    // x is a column of a long view, taken in 64 bits; the box keeps it clamped
+    // to where the toolkit can still draw it.
+    void calcScreenPosition(long long x, int y, double zoom, WaveHandler* wave);
+    void render(long long x, int y, double zoom, WaveHandler* wave, float* samples, int sampleslen, int scroll);
     float getMaxHeight() const { return maxHeight; }
 };
 

@@ -20,6 +20,16 @@ static std::string writeThreeNotes(const std::string& folder) {
     return path;
 }
 
+// Waits for a line the view prints on a redraw, after `from` in the trace.
+static bool printedAfter(ProgramUnderTest& program, size_t from, const std::string& text) {
+    for (int i = 0; i < 200; i++) {
+        std::string trace = program.output();
+        if (trace.find(text, from) != std::string::npos) return true;
+        usleep(50000);
+    }
+    return false;
+}
+
 class GuiGestures : public ::testing::Test {
 protected:
     ProgramUnderTest program{"gestures"};
@@ -93,8 +103,8 @@ TEST_F(GuiGestures, DraggingOverEmptySpaceSelectsSamplesAndShowsTheirSpectrum) {
     size_t before = program.output().size();
     dragAndSettle(140, 60, 200, 60);
     std::string trace = program.output().substr(before);
-    int at = 512 * (200 - 40);
-    EXPECT_NE(trace.find("WaveHandler::extendSelection()\nextendSelection end at " + std::to_string(at) + "\n"),
+    int at = 512 * (140 - 40), end = 512 * (200 - 40);
+    EXPECT_NE(trace.find("WaveHandler::extendSelection()\nextendSelection end at " + std::to_string(end) + "\n"),
               std::string::npos)
         << trace.substr(0, 2000);
     EXPECT_NE(trace.find("selectionStart=" + std::to_string(at) + "off=0zoom=512\n"), std::string::npos);
@@ -108,13 +118,13 @@ TEST_F(GuiGestures, DraggingOverEmptySpaceSelectsSamplesAndShowsTheirSpectrum) {
     free(mag);
     EXPECT_NE(trace.find("polyline512\n" + points + "\n"), std::string::npos);
 
-    // A press on empty space clears the selection: the next redraw draws none.
+    // A click on empty space replaces the selection with a mark there.
     before = program.output().size();
     program.click(window, 300, 60);
-    ASSERT_TRUE(program.waitForIdle());
+    EXPECT_TRUE(printedAfter(program, before, "selectionStart=133120off=0zoom=512\n"));
     trace = program.output().substr(before);
     EXPECT_NE(trace.find("WaveHandler::hitSegment()"), std::string::npos);
-    EXPECT_EQ(trace.find("selectionStart="), std::string::npos);
+    EXPECT_EQ(trace.find("selectionStart=" + std::to_string(at)), std::string::npos);
 }
 
 TEST_F(GuiGestures, PointerShowsWhereANoteCanBePickedUp) {
@@ -133,4 +143,48 @@ TEST_F(GuiGestures, PointerShowsWhereANoteCanBePickedUp) {
     moveAndWaitForPointer(600, 60, shapes + 1);
     waitUntil([&] { return cursorSignature() == elsewhere; }, 2);
     EXPECT_EQ(cursorSignature(), elsewhere);
+}
+
+TEST_F(GuiGestures, AClickLeavesAMarkTheWheelZoomsAroundItAndADragSelectsFromThePress) {
+    // Column 260 of the wave area at 512 samples per pixel.
+    size_t before = program.output().size();
+    program.click(window, 300, 60);
+    ASSERT_TRUE(printedAfter(program, before, "selectionStart=133120off=0zoom=512\n")) << program.output().substr(before, 2000);
+    EXPECT_TRUE(printedAfter(program, before, "polyline512\n")) << "the mark's spectrum";
+
+    // Ctrl+wheel up halves the zoom and keeps the mark's sample under the pointer: 133120 - 256 * 260.
+    before = program.output().size();
+    shellOutput("xdotool keydown ctrl click 4 keyup ctrl");
+    ASSERT_TRUE(printedAfter(program, before, "selectionStart=133120off=66560zoom=256\n"));
+    // Shift+wheel down scrolls an eighth of the 712 columns later: 89 * 256 samples.
+    before = program.output().size();
+    shellOutput("xdotool keydown shift click 5 keyup shift");
+    ASSERT_TRUE(printedAfter(program, before, "selectionStart=133120off=89344zoom=256\n"));
+
+    // A quick drag: the selection runs from the press (column 160), not from the first motion event.
+    before = program.output().size();
+    program.drag(window, 200, 60, 260, 60);
+    int pressed = 89344 + 256 * 160, released = 89344 + 256 * 220;
+    EXPECT_TRUE(printedAfter(program, before, "extendSelection end at " + std::to_string(released) + "\n"));
+    EXPECT_TRUE(printedAfter(program, before, "selectionStart=" + std::to_string(pressed) + "off=89344zoom=256\n"))
+        << program.output().substr(before, 2000);
+}
+
+TEST_F(GuiGestures, ANoteDraggedPastTheTopEdgeTakesTheViewWithIt) {
+    ViewModel model(path);
+    WaveSegment& note = model.segment(0);
+    ASSERT_EQ(note.midiNumber, 69);
+    int x = model.boxMiddleX(0), sample = ViewModel::sampleAtColumn(x);
+    // From its row (y 134) to 10 pixels from the window's top: 124 pixels up, ten semitones.
+    size_t before = program.output().size();
+    program.drag(window, x, model.rowY(69), x, 10);
+    note.midiNumber = 79;
+    model.document.analyzeWave->calculateCorrectPitch();
+    // The view follows so the note's row shows whole at the top: 79 - 35 rows = 44 on the bottom edge.
+    model.document.bottomMidi = 44;
+    int y = model.correctedY(sample);
+    EXPECT_TRUE(printedAfter(program, before, "yFixedFreqPos[freqWidth]=" + std::to_string(y) + "\n"));
+    EXPECT_GE(y - 6, ViewModel::CANVAS_Y);
+    std::string trace = program.output();
+    EXPECT_EQ(lastPrintedY(trace.substr(before), sample, true), y);
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -122,31 +123,37 @@ TEST_F(GuiPlayback, PlayCommandsHearTheirRangeOfTheWorkingSamples) {
     int frames = static_cast<int>(working.size());
     open(path);
 
-    // Volume 5 at start: -20 dB, a tenth of every sample.
+    // Volume 5 at start: the file's own level, every sample as it is.
     playAndWait(PLAY);
-    std::vector<float> atFive = heard();
-    ASSERT_EQ(atFive.size(), working.size());
-    for (int i = 0; i < frames; i++)
-        // The gain and the product are floats: a few ulps of 0.1, far below one step of the slider.
-        ASSERT_NEAR(atFive[i], 0.1 * working[i], 1e-7) << "frame " << i;
-
-    dragVolumeSlider(300);
-    playAndWait(PLAY);
-    expectExactly(heard(), working, 0, frames, "Play at volume 10");
+    expectExactly(heard(), working, 0, frames, "Play at volume 5");
 
     selectByDrag(80, 160);
     std::string trace = program.output();
     int start = lastNumberAfter(trace, "selectionStart=");
     int end = lastNumberAfter(trace, "extendSelection end at ");
     ASSERT_EQ(end, 512 * (160 - 40)) << trace.substr(trace.size() > 3000 ? trace.size() - 3000 : 0);
-    ASSERT_GT(start, 0);
-    ASSERT_LT(start, end);
+    ASSERT_EQ(start, 512 * (80 - 40)) << "the selection starts where the button went down";
     playAndWait(PLAY_SELECTION);
     expectExactly(heard(), working, start, end, "Play selection");
     playAndWait(PLAY_TO);
     expectExactly(heard(), working, 0, end, "Play to");
     playAndWait(PLAY_FROM);
     expectExactly(heard(), working, start, frames, "Play from");
+
+    // Volume 10 is +12 dB, clipped at full scale.
+    dragVolumeSlider(300);
+    playAndWait(PLAY_SELECTION);
+    std::vector<float> loud = heard();
+    ASSERT_EQ(loud.size(), static_cast<size_t>(end - start));
+    float gain = std::pow(10.0f, 12.0f / 20.0f);
+    bool clipped = false;
+    for (int i = start; i < end; i++) {
+        float expected = std::clamp(working[i] * gain, -1.0f, 1.0f);
+        clipped = clipped || expected == 1.0f || expected == -1.0f;
+        // float gains: a few ulps apart.
+        ASSERT_NEAR(loud[i - start], expected, 1e-6) << "frame " << i;
+    }
+    EXPECT_TRUE(clipped) << "the melody's peaks should reach full scale at +12 dB";
 
     dragVolumeSlider(0);
     playAndWait(PLAY_SELECTION);
@@ -177,7 +184,6 @@ TEST_F(GuiPlayback, StopEndsPlaybackWhileThePlayHeadRunsAcrossTheView) {
     open(path);
     // A selection makes every redraw print the scroll position.
     selectByDrag(60, 70);
-    dragVolumeSlider(300);
 
     size_t before = program.output().size();
     program.click(window, PLAY, 34);
@@ -237,4 +243,47 @@ TEST_F(GuiPlayback, MissingDeviceIsToldOnceAndTheProgramGoesOn) {
     EXPECT_EQ(program.count("Played "), 0);
     EXPECT_TRUE(program.running());
     EXPECT_FALSE(std::ifstream(heardPath).good());
+}
+
+TEST_F(GuiPlayback, AClickLeavesAMarkThatPlayToAndPlayFromSplitTheFileAt) {
+    startWithDevice(FLOAT_TO_FILE);
+    std::string path = writeMelody(audioDir, 22050);
+    std::vector<float> working = workingSamples(path);
+    int frames = static_cast<int>(working.size());
+    open(path);
+    selectByDrag(80, 160);
+    program.click(window, 100, 60);
+    int mark = 512 * (100 - 40);
+    for (int i = 0; i < 100 && lastNumberAfter(program.output(), "selectionStart=") != mark; i++) usleep(50000);
+    ASSERT_EQ(lastNumberAfter(program.output(), "selectionStart="), mark);
+
+    playAndWait(PLAY_TO);
+    expectExactly(heard(), working, 0, mark, "Play to the mark");
+    playAndWait(PLAY_FROM);
+    expectExactly(heard(), working, mark, frames, "Play from the mark");
+    // The click cleared the selection: Play selection plays nothing, then Play to runs alone.
+    int plays = program.count("TODO: WaveHandler::playWave");
+    program.click(window, PLAY_SELECTION, 34);
+    playAndWait(PLAY_TO);
+    EXPECT_EQ(program.count("TODO: WaveHandler::playWave"), plays + 1);
+    expectExactly(heard(), working, 0, mark, "Play to after Play selection");
+}
+
+TEST_F(GuiPlayback, WhenPlaybackEndsTheViewShowsTheLastPageNotABlankOne) {
+    startWithDevice(FLOAT_TO_FILE);
+    // About 12 s: more than the 712 columns of 512 frames one page shows.
+    std::string path = writeMelody(audioDir, 44100 * 4);
+    int frames = static_cast<int>(workingSamples(path).size());
+    open(path);
+    selectByDrag(60, 70);  // every redraw then prints the scroll position
+    size_t before = program.output().size();
+    program.click(window, PLAY, 34);
+    ASSERT_TRUE(program.waitForOutput("Played ", 30));
+    std::string trace = program.output();
+    size_t played = trace.find("Played ", before);
+    ASSERT_NE(played, std::string::npos);
+    for (int i = 0; i < 100 && program.output().find("freqWidth=", played) == std::string::npos; i++) usleep(50000);
+    trace = program.output();
+    EXPECT_NE(trace.find("freqWidth=", played), std::string::npos) << "the view after playback draws no curve";
+    EXPECT_EQ(lastNumberAfter(trace, "off="), frames - 712 * 512);
 }

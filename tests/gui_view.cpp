@@ -102,3 +102,42 @@ TEST_F(GuiView, LongLoadShowsProgressAndRefusesInput) {
     ASSERT_TRUE(program.waitForIdle());
     EXPECT_EQ(program.count("WaveHandler::fileOpen()"), 1) << "a command ran during the load";
 }
+
+// Waits until a redraw after `from` in the trace has printed the curve point of `sample`.
+static int printedYAfter(ProgramUnderTest& program, size_t from, int sample) {
+    for (int i = 0; i < 200; i++) {
+        std::string trace = program.output();
+        int y = from < trace.size() ? lastPrintedY(trace.substr(from), sample, true) : -1;
+        if (y != -1) return y;
+        usleep(50000);
+    }
+    return -1;
+}
+
+TEST_F(GuiView, HighNotesComeIntoViewAndTheWheelAndScrollbarMoveThePitchAxis) {
+    // 882 Hz (50 samples) is MIDI 81, above the starting view's top row (75).
+    std::string name = "44100Hz_notes441_882_mono_float.wav";
+    std::string shot = program.home() + "/high.png";
+    openAndShoot({{0, 4410}, {441.0, 44100}, {0, 4410}, {882.0, 44100}, {0, 4410}}, name, shot);
+    ViewModel model(program.home() + "/" + name);
+    ASSERT_EQ(model.segmentCount(), 2);
+    ASSERT_EQ(model.segment(1).midiNumber, 81);
+    int sample = ViewModel::sampleAtColumn(model.boxMiddleX(1));
+
+    // Scrolled just enough that the top note's row shows whole: 81 - 35 rows = 46 on the bottom edge.
+    model.document.bottomMidi = 46;
+    int y = model.correctedY(sample);
+    EXPECT_EQ(lastPrintedY(program.output(), sample, true), y);
+    EXPECT_GE(y - 6, ViewModel::CANVAS_Y);
+    EXPECT_EQ(pixel(shot, model.boxMiddleX(1), y), GREEN);
+
+    // One notch of the wheel down shows three semitones lower.
+    size_t before = program.output().size();
+    program.click(window, 600, 300, 5);
+    EXPECT_EQ(printedYAfter(program, before, sample), y - 3 * 12);
+
+    // The scrollbar's down arrow: one semitone lower.
+    before = program.output().size();
+    program.click(window, 761, ViewModel::CANVAS_Y + ViewModel::CANVAS_H - 8);
+    EXPECT_EQ(printedYAfter(program, before, sample), y - 4 * 12);
+}

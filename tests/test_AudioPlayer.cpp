@@ -24,32 +24,36 @@ static void loadTone(WaveHandler& doc, int frames, const std::string& tag) {
     ASSERT_EQ(doc.frameCount(), frames);
 }
 
-TEST(PlaybackGain, TopOfTheSliderIsTheFilesOwnLevelAndZeroIsSilence) {
-    EXPECT_EQ(AudioPlayer::gainForVolume(10.0f), 1.0f);
-    EXPECT_EQ(AudioPlayer::gainForVolume(12.0f), 1.0f);
+static double decibels(float gain) { return 20.0 * std::log10(gain); }
+
+TEST(PlaybackGain, TheMiddleIsTheFilesOwnLevelZeroIsSilenceAndTheTopTwelveDecibelsUp) {
+    EXPECT_EQ(AudioPlayer::gainForVolume(5.0f), 1.0f);
+    // float gains: a few ulps each, far below a hundredth of a dB.
+    EXPECT_NEAR(decibels(AudioPlayer::gainForVolume(10.0f)), 12.0, 1e-4);
+    EXPECT_EQ(AudioPlayer::gainForVolume(12.0f), AudioPlayer::gainForVolume(10.0f));
+    EXPECT_NEAR(decibels(AudioPlayer::gainForVolume(1.0f)), -24.0, 1e-4);
     EXPECT_EQ(AudioPlayer::gainForVolume(0.0f), 0.0f);
     EXPECT_EQ(AudioPlayer::gainForVolume(-1.0f), 0.0f);
     EXPECT_EQ(AudioPlayer::gainForVolume(std::numeric_limits<float>::quiet_NaN()), 0.0f);
+    for (float v = 0.0f; v < 10.0f; v += 0.5f)
+        EXPECT_LT(AudioPlayer::gainForVolume(v), AudioPlayer::gainForVolume(v + 0.5f)) << "from " << v;
 }
 
-TEST(PlaybackGain, EachStepIsFourDecibelsSoTheMiddleIsMinusTwenty) {
-    EXPECT_NEAR(AudioPlayer::gainForVolume(5.0f), 0.1f, 1e-7);
-    EXPECT_NEAR(AudioPlayer::gainForVolume(1.0f), std::pow(10.0, -36.0 / 20.0), 1e-8);
-    for (int v = 1; v < 10; v++) {
-        double step = 20.0 * std::log10(AudioPlayer::gainForVolume(v + 1.0f) / AudioPlayer::gainForVolume(v));
-        // float gains: a few ulps of 1e-7 each, far below a hundredth of a dB.
-        EXPECT_NEAR(step, 4.0, 1e-4) << "from " << v;
-    }
-}
-
-TEST(PlaybackSamples, FullGainLeavesFloatsBitExactAndOtherGainsScale) {
-    std::vector<float> in = {0.0f, -0.0f, 1e-40f, 0.123456789f, -0.999999f, 1.5f, 0.5f};
+TEST(PlaybackSamples, UnityGainLeavesFloatsBitExactAndEveryGainClipsAtFullScale) {
+    std::vector<float> in = {0.0f, -0.0f, 1e-40f, 0.123456789f, -0.999999f, 1.0f, 0.5f};
     std::vector<float> out(in.size());
     AudioPlayer::scaleSamples(in.data(), out.data(), in.size(), 1.0f);
     EXPECT_EQ(std::memcmp(in.data(), out.data(), in.size() * sizeof(float)), 0);
     AudioPlayer::scaleSamples(in.data(), out.data(), in.size(), 0.25f);
     EXPECT_EQ(out[6], 0.125f);
-    EXPECT_EQ(out[5], 0.375f);
+    AudioPlayer::scaleSamples(in.data(), out.data(), in.size(), 4.0f);
+    EXPECT_EQ(out[3], 0.123456789f * 4.0f);
+    EXPECT_EQ(out[4], -1.0f);
+    EXPECT_EQ(out[6], 1.0f);
+    std::vector<float> loud = {1.5f, -3.0f};
+    AudioPlayer::scaleSamples(loud.data(), out.data(), loud.size(), 1.0f);
+    EXPECT_EQ(out[0], 1.0f);
+    EXPECT_EQ(out[1], -1.0f);
 }
 
 TEST(PlaybackSamples, SixteenBitSourcesComeBackExactly) {
@@ -76,7 +80,7 @@ TEST(PlaybackSamples, SixteenBitRoundsToNearestAndClipsAtFullScale) {
 class PlayerThroughFile : public ::testing::Test {
 protected:
     bool stopRequest = false;
-    float volume = 10.0f;
+    float volume = 5.0f;
     std::string home;
     std::string ownHome = getenv("HOME") ? getenv("HOME") : "";
 
@@ -132,22 +136,23 @@ TEST_F(PlayerThroughFile, FloatDeviceGetsTheRangeBitExactAtFullVolume) {
     EXPECT_EQ(std::memcmp(heard.data(), tone.data() + 1234, heard.size() * sizeof(float)), 0);
 }
 
-TEST_F(PlayerThroughFile, StereoFramesStayInterleavedAndVolumeScalesThem) {
+TEST_F(PlayerThroughFile, StereoFramesStayInterleavedAndTheTopVolumeClipsAtFullScale) {
     useDevice("player_stereo", FLOAT_DEVICE);
     std::vector<float> frames;
     for (int i = 0; i < 8000; i++) {
         frames.push_back(0.5f);
         frames.push_back(-0.25f);
     }
-    volume = 5.0f;
+    volume = 10.0f;
     AudioPlayer player(stopRequest, volume);
     player.play(frames.data(), {0, 8000}, 2, RATE);
     playToTheEnd(player);
     std::vector<float> heard = rawFloats();
     ASSERT_EQ(heard.size(), 16000u);
+    // +12 dB is about four times: 0.5 would be 2, -0.25 is -0.995.
     for (size_t i = 0; i < heard.size(); i += 2) {
-        ASSERT_NEAR(heard[i], 0.05f, 1e-8) << i;
-        ASSERT_NEAR(heard[i + 1], -0.025f, 1e-8) << i;
+        ASSERT_EQ(heard[i], 1.0f) << i;
+        ASSERT_NEAR(heard[i + 1], -0.25f * AudioPlayer::gainForVolume(10.0f), 1e-7) << i;
     }
 }
 
@@ -186,12 +191,13 @@ TEST_F(PlayerThroughFile, ANewVolumeActsOnTheNextBuffer) {
     size_t loudFrames = static_cast<size_t>(player.headFrame());
     ASSERT_GT(loudFrames, 0u);
     ASSERT_LT(loudFrames, tone.size());
-    volume = 5.0f;
+    volume = 1.0f;
     playToTheEnd(player);
     std::vector<float> heard = rawFloats();
     ASSERT_EQ(heard.size(), tone.size());
     EXPECT_EQ(std::memcmp(heard.data(), tone.data(), loudFrames * sizeof(float)), 0);
-    for (size_t i = loudFrames; i < heard.size(); i++) ASSERT_NEAR(heard[i], 0.1f * tone[i], 1e-8) << i;
+    float quiet = AudioPlayer::gainForVolume(1.0f);
+    for (size_t i = loudFrames; i < heard.size(); i++) ASSERT_NEAR(heard[i], quiet * tone[i], 1e-8) << i;
 }
 
 TEST_F(PlayerThroughFile, ANewPlaybackReplacesTheOneRunning) {
@@ -226,7 +232,7 @@ TEST_F(PlayerThroughFile, DocumentPlaysItsWorkingSamplesAndClearsAnEarlierStop) 
     useDevice("player_document", FLOAT_DEVICE);
     WaveHandler doc;
     loadTone(doc, 6000, "player_document_file");
-    doc.setVolume(10.0f);
+    doc.setVolume(5.0f);
     doc.stopPlayingWave = true;
     doc.playWave(1000, 4000);
     EXPECT_FALSE(doc.stopPlayingWave);

@@ -198,3 +198,52 @@ TEST_F(ViewDrawing, PitchOutsideTheRollBreaksTheRun) {
     EXPECT_EQ(countLines(printed, "polyline2\n(40,192)(41,192)\n"), 2) << printed.substr(0, 600);
     EXPECT_EQ(countLines(printed, "polyline2\n(43,192)(44,192)\n"), 2) << "a new run after the break";
 }
+
+TEST_F(ViewDrawing, NoCorrectedPitchBreaksTheRunInsteadOfDiving) {
+    unpitchedAnalysis(512 * 10);
+    for (int c = 40; c <= 44; c++) pitchAt((c - 39) * 512, 60.0);
+    doc.analyzeWave->correctedMidiValue[3 * 512] = 0.0;  // column 42: a note's start before any correction
+    std::string printed = draw(&WaveHandler::render_waves);
+    EXPECT_EQ(countLines(printed, "polyline2\n(40,192)(41,192)\n"), 2) << printed.substr(0, 600);
+    EXPECT_EQ(countLines(printed, "polyline2\n(43,192)(44,192)\n"), 2);
+}
+
+// ------------------------------------------------ the longest file, at its end
+
+#include <climits>
+
+#include "ViewGeometry.h"
+
+TEST(ViewMapping, ColumnsOfTheLastFramesOfTheLongestFileAtTheFinestZoom) {
+    using namespace ViewGeometry;
+    const double finest = WaveHandler::MIN_ZOOM;
+    const long long last = INT_MAX, scroll = INT_MAX - 700;
+    EXPECT_EQ(sampleToColumn(last, finest), 16 * last);
+    EXPECT_EQ(columnsScrolled(scroll, finest), 16 * scroll);
+    EXPECT_EQ(scrolledColumn(last, finest, scroll), 700 * 16);
+    // The sample under a pointer column, and back.
+    EXPECT_EQ(columnToSample(700 * 16, finest) + scroll, last);
+    EXPECT_EQ(scrollKeeping(last, 700 * 16, finest), scroll);
+    // At the coarsest zoom a wide window still maps inside 64 bits.
+    EXPECT_EQ(columnToSample(4000, WaveHandler::MAX_ZOOM) + scroll, scroll + 4000LL * 65536);
+    EXPECT_EQ(toPixel(16 * last), PIXEL_LIMIT);
+    EXPECT_EQ(toPixel(-16 * last), -PIXEL_LIMIT);
+    EXPECT_EQ(toSampleIndex(scroll + 4000LL * 65536), INT_MAX);
+}
+
+TEST_F(ViewDrawing, NotesAtTheEndOfTheLongestFileAreDrawnAndHitWhereTheyAre) {
+    unpitchedAnalysis(4096);
+    doc.sfinfoin->frames = INT_MAX;  // only the mapping reads it here; no sample is drawn
+    WaveSegment* note = new WaveSegment(INT_MAX - 1600, INT_MAX - 1, 60, nullptr, 0);
+    doc.analyzeWave->segments->push_back(note);
+    doc.zoom = static_cast<float>(WaveHandler::MIN_ZOOM);
+    int scroll = INT_MAX - 1610;  // the note starts 160 columns into the wave area
+    draw(&WaveHandler::render_segments, scroll);
+    EXPECT_EQ(note->x1, 40 + 160);
+    EXPECT_EQ(note->x2, ViewGeometry::PIXEL_LIMIT) << "1599 samples are 25584 columns: off screen";
+    int y = doc.midiToPos(60, 432);
+    EXPECT_EQ(doc.hitSegment(200, y, 0, 0, 432, scroll), nullptr) << "the box's own edge";
+    EXPECT_EQ(doc.hitSegment(201, y, 0, 0, 432, scroll), note);
+    EXPECT_EQ(doc.hitSegment(751, y, 0, 0, 432, scroll), note);
+    EXPECT_EQ(doc.hitSegment(201, y - 7, 0, 0, 432, scroll), nullptr);
+}

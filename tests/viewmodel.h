@@ -11,7 +11,7 @@
 
 struct ViewModel {
     // The main window's canvas at its design size.
-    static const int CANVAS_X = 0, CANVAS_Y = 50, CANVAS_W = 752, CANVAS_H = 432;
+    static constexpr int CANVAS_X = 0, CANVAS_Y = 50, CANVAS_W = 752, CANVAS_H = 432;
 
     WaveHandler document;
 
