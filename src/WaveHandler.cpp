@@ -259,6 +259,9 @@ void WaveHandler::restoreOriginal() {
     analyzeWave->setScale("chromatic");
     std::copy(originalSamples, originalSamples + originalSampleslen, modifiedSamples);
     analyzeWave->calculateCorrectPitch(0.0);  // no glide: the curve keeps the sung movements
+    // The working copy is the recording itself; resynthesising it from the load-time
+    // curve would shift every note whose first period is off its chromatic note.
+    analyzeWave->needsResampling = false;
 }
 
 // --------------------------------------------------------------- resampling
