@@ -70,13 +70,13 @@ void UserInterface::cb_About_i(Fl_Menu_*, void*) {
 }
 void UserInterface::cb_About(Fl_Menu_* o, void* v) { of(o)->cb_About_i(o, v); }
 
-// Closing through the window manager asks about unsaved work like Exit does;
-// Escape does not close the editor.
-void UserInterface::cb_window_i(Fl_Double_Window* o, void*) {
-    if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) return;
+void UserInterface::closeMainWindow() {
     if (wave()->cancelledAutoSave()) return;
-    o->hide();
+    wavePanel->window()->hide();
 }
+
+// Closing through the window manager asks about unsaved work like Exit does.
+void UserInterface::cb_window_i(Fl_Double_Window*, void*) { closeMainWindow(); }
 void UserInterface::cb_window(Fl_Double_Window* o, void* v) { ((UserInterface*)o->user_data())->cb_window_i(o, v); }
 
 void UserInterface::cb_button_fileopen_i(Fl_Button*, void*) {
@@ -300,6 +300,12 @@ static const Fl_Menu_Item* menuTitleFor(int key, const Fl_Menu_Item* menu) {
 }
 
 bool UserInterface::handleShortcutKey() {
+    // The canvas keeps every key it gets, so Escape would never reach the window;
+    // an open menu keeps its own Escape.
+    if (Fl::event_key() == FL_Escape && !Fl::grab() && !Fl::event_state(FL_SHIFT | FL_CTRL | FL_ALT)) {
+        closeMainWindow();
+        return true;
+    }
     Fl_Menu_Bar* menuBar = static_cast<Fl_Menu_Bar*>(uigroup->child(0));
     const Fl_Menu_Item* item = menuBar->menu()->test_shortcut();
     if (item) {

@@ -53,8 +53,10 @@ public:
     // Opens a named file as Open does once a name is chosen.
     void openFile(const char* path);
     void setWindowIcon(Fl_Double_Window* window);
-    // True while a file is being analysed.
-    bool busy() { return wavePanel->wave->loadProgress >= 0.0; }
+    // True while a file is being read and analysed.
+    bool busy() { return wavePanel->wave->loading(); }
+    // Escape and the window's close button: ask about unsaved work, then close.
+    void closeMainWindow();
 
 private:
     static UserInterface* of(Fl_Widget* o);

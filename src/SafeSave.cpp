@@ -48,13 +48,52 @@ static bool finishFile(int fd, mode_t mode) {
 
 static SaveOutcome openFailure(const string& reason) { return {true, reason}; }
 
+// Writes with every sample clipped, never wrapped into a loud click; `out` is closed.
+static bool writeAndClose(SNDFILE* out, SF_INFO& format, const std::function<bool(SNDFILE*)>& writeBody, int& writeErr) {
+    sf_format_check(&format);
+    std::cout << "1\n";
+    sf_command(out, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    errno = 0;
+    bool ok = writeBody(out);
+    writeErr = errno;
+    sf_write_sync(out);
+    return sf_close(out) == 0 && ok;
+}
+
+// Without a temporary file the target itself is opened for writing, as a
+// plain save would; a failure now can cost what the file held.
+static SaveOutcome saveInPlace(const string& target, SF_INFO& format, const std::function<bool(SNDFILE*)>& writeBody) {
+    SNDFILE* out = sf_open(target.c_str(), SFM_WRITE, &format);
+    if (!out) return openFailure(sf_strerror(nullptr));
+    int writeErr = 0;
+    if (writeAndClose(out, format, writeBody, writeErr)) return {};
+    return {false, strerror(writeErr ? writeErr : EIO)};
+}
+
+// An existing target is only replaced when it could be opened for writing:
+// a write-protected file or a folder refuses as the open itself would.
+static int openForWritingFails(const string& target) {
+    struct stat st;
+    if (lstat(target.c_str(), &st) != 0) return 0;
+    int fd = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return errno;
+    close(fd);
+    return 0;
+}
+
 SaveOutcome saveSafely(const string& target, SF_INFO& format, const std::function<bool(SNDFILE*)>& writeBody) {
     string resolved = resolvedTarget(target);
+    if (int refused = openForWritingFails(resolved)) return openFailure(strerror(refused));
     size_t slash = resolved.rfind('/');
     string folder = slash == string::npos ? "." : resolved.substr(0, slash);
     string name = slash == string::npos ? resolved : resolved.substr(slash + 1);
     string temporary = folder + "/." + name + ".cantorel-XXXXXX";
     int fd = mkstemp(&temporary[0]);
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        std::cout << "Cannot make a temporary file beside \"" << resolved << "\" (" << strerror(errno)
+                  << "); writing it in place.\n";
+        return saveInPlace(resolved, format, writeBody);
+    }
     if (fd < 0) return openFailure(strerror(errno));
     SNDFILE* out = sf_open_fd(fd, SFM_WRITE, &format, SF_FALSE);
     if (!out) {
@@ -62,15 +101,8 @@ SaveOutcome saveSafely(const string& target, SF_INFO& format, const std::functio
         unlink(temporary.c_str());
         return openFailure(sf_strerror(nullptr));
     }
-    sf_format_check(&format);
-    std::cout << "1\n";
-    // Out-of-range samples are clipped, never wrapped into a loud click.
-    sf_command(out, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-    errno = 0;
-    bool ok = writeBody(out);
-    int writeErr = errno;
-    sf_write_sync(out);
-    ok = sf_close(out) == 0 && ok;
+    int writeErr = 0;
+    bool ok = writeAndClose(out, format, writeBody, writeErr);
     ok = finishFile(fd, permissionsFor(resolved)) && ok;
     if (!ok && writeErr == 0) writeErr = errno ? errno : EIO;
     if (ok && rename(temporary.c_str(), resolved.c_str()) != 0) {

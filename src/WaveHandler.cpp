@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <new>
+#include <stdexcept>
 
 #include "SafeSave.h"
 #include "ViewGeometry.h"
@@ -109,6 +111,22 @@ bool WaveHandler::acceptable(const SF_INFO& info, const string& path) {
     return false;
 }
 
+// Thrown out of a progress report when the user cancels a load.
+struct LoadCancelled {};
+
+// A recording being loaded: it replaces the document's only once complete.
+struct WaveHandler::Recording {
+    std::unique_ptr<float, decltype(&free)> samples{nullptr, &free};
+    std::unique_ptr<float, decltype(&free)> working{nullptr, &free};
+    std::vector<float> mixdown;
+    std::unique_ptr<WaveAnalysis> analysis;
+    long long total = 0;
+};
+
+// Reading is quick beside the analysis; it fills the first part of the bar.
+static const double READ_SHARE = 0.05;
+static const int BLOCKS_PER_REPORT = 64;
+
 // Reads every sample the file delivers, in blocks of 1024 frames, never past
 // what the header promised, into a buffer with 1024 floats of headroom. The
 // buffer grows with the data, so a header that promises far more than the file
@@ -117,25 +135,24 @@ bool WaveHandler::acceptable(const SF_INFO& info, const string& path) {
 float* WaveHandler::readBlocks(SNDFILE* file, const SF_INFO& info, long long& total) {
     long long capacity = info.frames * info.channels;
     long long room = 0;
-    float* samples = nullptr;
+    std::unique_ptr<float, decltype(&free)> samples(nullptr, &free);
     total = 0;
-    while (true) {
+    for (long long block = 1;; block++) {
         long long wanted = std::min<long long>((long long)BLOCK * info.channels, capacity - total);
         if (total + wanted + BLOCK > room) {
             room = std::min(std::max(2 * room, total + wanted + BLOCK), capacity + BLOCK);
-            float* grown = static_cast<float*>(realloc(samples, room * sizeof(float)));
-            if (!grown) {
-                free(samples);
-                return nullptr;
-            }
-            samples = grown;
+            float* grown = static_cast<float*>(realloc(samples.get(), room * sizeof(float)));
+            if (!grown) return nullptr;
+            samples.release();
+            samples.reset(grown);
         }
-        sf_count_t got = wanted > 0 ? sf_read_float(file, samples + total, wanted) : 0;
+        sf_count_t got = wanted > 0 ? sf_read_float(file, samples.get() + total, wanted) : 0;
         if (got <= 0) break;
         total += got;
+        if (block % BLOCKS_PER_REPORT == 0) reportLoadProgress(READ_SHARE * total / capacity);
     }
-    std::fill(samples + total, samples + room, 0.0f);
-    return samples;
+    std::fill(samples.get() + total, samples.get() + room, 0.0f);
+    return samples.release();
 }
 
 void WaveHandler::replaceNonFinite(float* samples, long long count) {
@@ -170,27 +187,64 @@ void WaveHandler::releaseAnalysis() {
     analyzeWave = nullptr;
 }
 
-void WaveHandler::installSamples(const SF_INFO& info, float* loaded, float* working, long long total) {
+void WaveHandler::checkMemoryFor(long long frames, int channels) {
+    MemoryFigures memory = memoryFigures();
+    long long needed = bytesToEdit(frames, channels), usable = memory.usable();
+    if (usable < 0 || needed <= usable) return;
+    string limit = memory.addressLimit < 0 ? "" : " (this program may use " + readableSize(memory.addressLimit) + ")";
+    throw std::runtime_error("editing it needs about " + readableSize(needed) + " of memory, but only " +
+                             readableSize(usable) + " is available" + limit + ".");
+}
+
+// Everything the new recording needs is made before anything of the open one
+// is let go, so running out of memory or cancelling leaves that one intact.
+void WaveHandler::readRecording(SNDFILE* file, const SF_INFO& info, Recording& recording) {
+    recording.samples.reset(readBlocks(file, info, recording.total));
+    if (!recording.samples) throw std::bad_alloc();
+    long long frames = recording.total / info.channels;
+    checkMemoryFor(frames, info.channels);
+    replaceNonFinite(recording.samples.get(), recording.total);
+    recording.working.reset(static_cast<float*>(calloc(recording.total + BLOCK, sizeof(float))));
+    if (!recording.working) throw std::bad_alloc();
+    if (info.channels == 1) return;
+    recording.mixdown.assign(frames + BLOCK, 0.0f);
+    const float* loaded = recording.samples.get();
+    for (long long frame = 0; frame < frames; frame++) {
+        double sum = 0.0;
+        for (int c = 0; c < info.channels; c++) sum += loaded[frame * info.channels + c];
+        recording.mixdown[frame] = static_cast<float>(sum / info.channels);
+    }
+}
+
+void WaveHandler::analyse(Recording& recording, int sampleRate) {
+    float* mono = recording.mixdown.empty() ? recording.samples.get() : recording.mixdown.data();
+    int frames = static_cast<int>(recording.mixdown.empty() ? recording.total : recording.mixdown.size() - BLOCK);
+    recording.analysis = std::make_unique<WaveAnalysis>(mono, frames, sampleRate, 1024, this);
+    recording.analysis->progress = [this](double share) { reportLoadProgress(READ_SHARE + (1.0 - READ_SHARE) * share); };
+    recording.analysis->findFrequencies();
+    recording.analysis->findSegments();
+    recording.analysis->progress = nullptr;
+}
+
+void WaveHandler::install(Recording& recording, const SF_INFO& info) {
     // The old recording stops sounding when a new one takes its place.
     audioPlayer->stop();
     releaseAnalysis();
     free(originalSamples);
     free(modifiedSamples);
-    originalSamples = loaded;
+    originalSamples = recording.samples.release();
+    modifiedSamples = recording.working.release();
     *sfinfoin = info;
-    sfinfoin->frames = total / info.channels;
+    sfinfoin->frames = recording.total / info.channels;
     channels = info.channels;
-    originalSampleslen = static_cast<int>(total);
-    modifiedSamples = working;
-    mixdown.assign(channels > 1 ? sfinfoin->frames + BLOCK : 0, 0.0f);
-    for (long long frame = 0; channels > 1 && frame < sfinfoin->frames; frame++) {
-        double sum = 0.0;
-        for (int c = 0; c < channels; c++) sum += loaded[frame * channels + c];
-        mixdown[frame] = static_cast<float>(sum / channels);
-    }
+    originalSampleslen = static_cast<int>(recording.total);
+    mixdown.swap(recording.mixdown);
+    analyzeWave = recording.analysis.release();
     undoHistory.clear();
     redoHistory.clear();
     unsavedChanges = false;
+    if (wavePanel) wavePanel->frameCountChanged();
+    restoreOriginal();
 }
 
 void WaveHandler::loadWave(string* path) {
@@ -210,48 +264,59 @@ void WaveHandler::loadWave(string* path) {
 
 bool WaveHandler::loadStream(SNDFILE* file, const SF_INFO& info, const string& name) {
     if (!acceptable(info, name)) return false;
-    long long total = 0;
-    float* loaded = readBlocks(file, info, total);
-    float* working = loaded ? static_cast<float*>(calloc(total + BLOCK, sizeof(float))) : nullptr;
-    if (!loaded || !working) {
-        free(loaded);
-        free(working);
-        tellUser("Cannot open \"" + name + "\": not enough memory for its samples.");
-        return false;
+    string problem;
+    bool loaded = false;
+    beginLoad();
+    try {
+        Recording recording;
+        readRecording(file, info, recording);
+        cout << "totreadcount=" << recording.total << "\n";
+        analyse(recording, info.samplerate);
+        install(recording, info);
+        loaded = true;
+    } catch (const std::bad_alloc&) {
+        problem = "there is not enough memory for it.";
+    } catch (const std::runtime_error& tooLarge) {
+        problem = tooLarge.what();
+    } catch (const LoadCancelled&) {
+        cout << "Loading cancelled; the open document is kept.\n";
     }
-    replaceNonFinite(loaded, total);
-    installSamples(info, loaded, working, total);
-    if (sfinfoin->frames < info.frames || dataChunkCut(file))
+    endLoad();
+    if (!problem.empty()) tellUser("Cannot open \"" + name + "\": " + problem);
+    if (loaded && (sfinfoin->frames < info.frames || dataChunkCut(file)))
         tellUser("\"" + name + "\" is shorter than its header says: only " + std::to_string(sfinfoin->frames) +
                  " frames could be read.");
-    if (wavePanel) wavePanel->frameCountChanged();
-    cout << "totreadcount=" << total << "\n";
-    analyzeWave = new WaveAnalysis(monoSamples(), frameCount(), sfinfoin->samplerate, 1024, this);
-    analyseWithProgress();
-    restoreOriginal();
-    return true;
+    return loaded;
 }
 
-// A window that shows the document shows how a long analysis is getting on,
-// so it never looks hung.
-void WaveHandler::analyseWithProgress() {
-    if (wavePanel) {
-        auto started = std::chrono::steady_clock::now();
-        analyzeWave->progress = [this, started](double share) { showLoadProgress(share, started); };
-    }
-    analyzeWave->findFrequencies();
-    analyzeWave->findSegments();
-    analyzeWave->progress = nullptr;
-    if (loadProgress < 0.0) return;
-    loadProgress = -1.0;
-    wavePanel->analysisProgressEnded();
-}
-
-void WaveHandler::showLoadProgress(double share, std::chrono::steady_clock::time_point started) {
-    if (loadProgress < 0.0 && std::chrono::steady_clock::now() - started < std::chrono::milliseconds(500)) return;
-    if (loadProgress < 0.0) wavePanel->analysisProgressStarted();
-    loadProgress = share;
+// The window turns busy at once (wait pointer, input held back), and what
+// covered it, such as the file chooser, goes before reading starts.
+void WaveHandler::beginLoad() {
+    loadRunning = true;
+    cancelRequested = false;
+    loadStartedAt = std::chrono::steady_clock::now();
+    if (!wavePanel) return;
+    wavePanel->analysisProgressStarted();
     wavePanel->analysisProgressed();
+}
+
+void WaveHandler::endLoad() {
+    loadRunning = false;
+    cancelRequested = false;
+    loadProgress = -1.0;
+    if (wavePanel) wavePanel->analysisProgressEnded();
+}
+
+// A load shows its bar once it has taken half a second, so it never looks hung;
+// each report is also where a cancel takes effect.
+void WaveHandler::reportLoadProgress(double share) {
+    bool due = loadProgress >= 0.0 || std::chrono::steady_clock::now() - loadStartedAt >= std::chrono::milliseconds(500);
+    if (wavePanel && due) {
+        if (loadProgress < 0.0) cout << "Showing load progress\n";
+        loadProgress = share;
+        wavePanel->analysisProgressed();
+    }
+    if (cancelRequested) throw LoadCancelled();
 }
 
 void WaveHandler::restoreOriginal() {
@@ -281,12 +346,17 @@ void WaveHandler::resampleChannel(int channel) {
     for (int i = 0; i < frames; i++) modifiedSamples[(size_t)i * channels + channel] = rebuilt[i];
 }
 
-void WaveHandler::resampleWaveIfRequired() {
+bool WaveHandler::resampleWaveIfRequired() {
     cout << "TODO: WaveHandler::resampleWaveIfRequired \n";
-    if (!analyzeWave || !sfinfoin || sfinfoin->frames == 0 || !analyzeWave->needsResampling) return;
-    // Every channel follows the same period plan, found on the mono stream.
-    for (int c = 0; c < channels; c++) resampleChannel(c);
+    if (!analyzeWave || !sfinfoin || sfinfoin->frames == 0 || !analyzeWave->needsResampling) return true;
+    try {
+        // Every channel follows the same period plan, found on the mono stream.
+        for (int c = 0; c < channels; c++) resampleChannel(c);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     analyzeWave->needsResampling = false;
+    return true;
 }
 
 // ------------------------------------------------------------------- writing
@@ -321,7 +391,10 @@ bool WaveHandler::writeAtomically(const string& target) {
 
 void WaveHandler::writeFile(string* path) {
     cout << "TODO:: WaveHandler::writeFile\n";
-    resampleWaveIfRequired();
+    if (!resampleWaveIfRequired()) {
+        tellUser("Could not save \"" + *path + "\": there is not enough memory to rebuild the corrected audio.");
+        return;
+    }
     sfinfoout->frames = 0;
     sfinfoout->samplerate = sfinfoin->samplerate;
     sfinfoout->channels = sfinfoin->channels;
@@ -332,10 +405,16 @@ void WaveHandler::writeFile(string* path) {
 }
 
 void WaveHandler::playWave(int start, int end) {
-    resampleWaveIfRequired();
+    bool rebuilt = resampleWaveIfRequired();
     cout << "TODO: WaveHandler::playWave\n";
     stopPlayingWave = false;
-    string problem = audioPlayer->play(modifiedSamples, playRange(start, end), channels, sampleRate());
+    string problem;
+    try {
+        problem = audioPlayer->play(modifiedSamples, playRange(start, end), channels, sampleRate());
+    } catch (const std::bad_alloc&) {
+        problem = "Cannot play: there is not enough memory.";
+    }
+    if (!rebuilt) problem = "Not enough memory to rebuild the corrected audio; playing it as it was.";
     if (!problem.empty()) tellUser(problem);
     if (audioPlayer->playing()) followPlayHead();
 }

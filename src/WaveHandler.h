@@ -4,6 +4,7 @@
 #include <sndfile.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "Analysis.h"
 #include "AudioPlayer.h"
 #include "DocumentListener.h"
+#include "MemoryBudget.h"
 #include "ViewGeometry.h"
 #include "WaveBuilder.h"
 #include "WaveSegment.h"
@@ -47,6 +49,8 @@ public:
     // Share of a long load done so far (0..1) while the window shows it; -1 otherwise.
     double loadProgress = -1.0;
     std::unique_ptr<AudioPlayer> audioPlayer;
+    // Where the memory figures come from; tests put in their own.
+    std::function<MemoryFigures()> memoryFigures = currentMemoryFigures;
 
     WaveHandler();
     ~WaveHandler();
@@ -58,8 +62,13 @@ public:
     // Loads from a stream that is already open (a file, or memory); name is
     // what messages call it. False when the document was left unchanged.
     bool loadStream(SNDFILE* file, const SF_INFO& info, const string& name);
+    // True from the start of reading a file to the end of its analysis.
+    bool loading() const { return loadRunning; }
+    // Stops a running load at its next progress report; the document stays as it was.
+    void cancelLoad() { cancelRequested = loadRunning; }
     void restoreOriginal();
-    void resampleWaveIfRequired();
+    // False when memory ran out: the working samples are then the previous ones.
+    bool resampleWaveIfRequired();
     // Writes the working samples to an open stream in blocks; false on a short write.
     bool writeSamples(SNDFILE* out);
     void writeFile(string* path);
@@ -140,6 +149,7 @@ public:
     static const double MAX_ZOOM;
 
 private:
+    struct Recording;
     struct NoteMoves {
         std::vector<int> segmentIndexes;
         std::vector<int> notesBefore;
@@ -149,14 +159,21 @@ private:
     std::vector<NoteMoves> undoHistory;
     std::vector<NoteMoves> redoHistory;
     bool unsavedChanges = false;
+    bool loadRunning = false;
+    bool cancelRequested = false;
+    std::chrono::steady_clock::time_point loadStartedAt;
 
     void tellUser(const string& text);
-    void analyseWithProgress();
-    void showLoadProgress(double share, std::chrono::steady_clock::time_point started);
+    void beginLoad();
+    void endLoad();
+    void reportLoadProgress(double share);
     bool acceptable(const SF_INFO& info, const string& path);
+    void checkMemoryFor(long long frames, int channels);
     float* readBlocks(SNDFILE* file, const SF_INFO& info, long long& total);
     void replaceNonFinite(float* samples, long long count);
-    void installSamples(const SF_INFO& info, float* loaded, float* working, long long total);
+    void readRecording(SNDFILE* file, const SF_INFO& info, Recording& recording);
+    void analyse(Recording& recording, int sampleRate);
+    void install(Recording& recording, const SF_INFO& info);
     void releaseAnalysis();
     void applyNotes(const std::vector<int>& segmentIndexes, const std::vector<int>& notes);
     bool writeAtomically(const string& target);

@@ -22,10 +22,23 @@ static bool isInput(int event) {
     }
 }
 
-// The canvas uses every key it gets, so menu shortcuts are offered first here;
-// while a file is being analysed, input is refused so no command runs halfway.
+static bool closeAfterLoad = false;
+
+// While a file loads, Escape and the close button cancel it; other input is
+// refused so no command runs halfway, and pointer motion too, so no widget
+// takes the wait pointer away.
+static int dispatchWhileBusy(int event, Fl_Window* window) {
+    bool escape = event == FL_KEYBOARD && Fl::event_key() == FL_Escape;
+    bool close = event == FL_CLOSE && window == mainWindow;
+    if (escape || close) mainInterface->wavePanel->wave->cancelLoad();
+    closeAfterLoad = closeAfterLoad || close;
+    bool pointerMotion = event == FL_MOVE || event == FL_ENTER || event == FL_LEAVE;
+    return isInput(event) || pointerMotion ? 1 : Fl::handle_(event, window);
+}
+
+// The canvas uses every key it gets, so menu shortcuts are offered first here.
 static int dispatchEvent(int event, Fl_Window* window) {
-    if (mainInterface->busy() && isInput(event)) return 1;
+    if (mainInterface->busy()) return dispatchWhileBusy(event, window);
     if (event == FL_KEYBOARD && window == mainWindow &&
         (mainInterface->handleShortcutKey() || mainInterface->handleEditorKey()))
         return 1;
@@ -33,7 +46,13 @@ static int dispatchEvent(int event, Fl_Window* window) {
 }
 
 // Trace lines are buffered; hand them on whenever the program waits for input.
-static void flushTrace(void*) { std::cout.flush(); }
+// A close asked for during a load happens once the load has given up.
+static void whenIdle(void*) {
+    std::cout.flush();
+    if (!closeAfterLoad || mainInterface->busy()) return;
+    closeAfterLoad = false;
+    mainInterface->closeMainWindow();
+}
 
 static void setWindowManagerHints(Fl_Window* window) {
     XWMHints* hints = XGetWMHints(fl_display, fl_xid(window));
@@ -101,7 +120,7 @@ int main(int argc, char** argv) {
     window->show();
     setWindowManagerHints(window);
     Fl::event_dispatch(dispatchEvent);
-    Fl::add_check(flushTrace);
+    Fl::add_check(whenIdle);
     if (file) openAtStart(ui, file);
     int result = Fl::run();
     // Exit asked the toolkit to delete the main window; do it before saying goodbye.

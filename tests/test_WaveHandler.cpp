@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -261,8 +262,9 @@ TEST_F(DocumentTest, ItsViewHearsOfEachNewLengthAfterTheOldSegmentsAreLetGo) {
     load(first);
     load(second);
     doc.wavePanel = nullptr;
-    std::vector<std::string> expected = {"release none", "frames 3000", "release analysis", "frames 7000"};
-    EXPECT_EQ(view.told, expected) << "a short load shows no progress and no play-head moves";
+    std::vector<std::string> expected = {"progress started", "release none",     "frames 3000", "progress ended",
+                                         "progress started", "release analysis", "frames 7000", "progress ended"};
+    EXPECT_EQ(view.told, expected) << "every load holds the window busy throughout; no play-head moves";
 }
 
 TEST_F(DocumentTest, NonFiniteSamplesOfAFloatFileBecomeSilence) {
@@ -396,6 +398,17 @@ TEST_F(DocumentTest, AFlacThatEndsEarlyIsLoadedAsFarAsItGoesAndTheUserIsTold) {
 // Caps this process's address space a little above what it uses now, as a
 // smaller machine would; not under AddressSanitizer, whose shadow memory needs
 // a vast address space of its own.
+bool underAddressSanitizer() {
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#endif
+#endif
+    return false;
+}
+
 class AddressSpaceHeadroom {
 public:
     explicit AddressSpaceHeadroom(rlim_t bytes) {
@@ -411,17 +424,6 @@ public:
 
 private:
     rlimit saved;
-
-    static bool underAddressSanitizer() {
-#if defined(__SANITIZE_ADDRESS__)
-        return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-        return true;
-#endif
-#endif
-        return false;
-    }
 };
 
 TEST_F(DocumentTest, AHeaderPromisingFarMoreFramesThanTheFileHoldsCostsNoMemory) {
@@ -439,6 +441,101 @@ TEST_F(DocumentTest, AHeaderPromisingFarMoreFramesThanTheFileHoldsCostsNoMemory)
     }
     EXPECT_EQ(doc.frameCount(), 4410) << out;
     EXPECT_NE(out.find("is shorter than its header says: only 4410 frames could be read."), std::string::npos) << out;
+}
+
+// A document holding a short file is asked to load a longer one that it must
+// refuse: everything the user had stays, down to the buffers, and still saves.
+class RefusedLoad : public DocumentTest {
+protected:
+    std::string longer = path("44100Hz_100000f_sine441_mono_wav16.wav");
+
+    void SetUp() override {
+        loadSine(3000);
+        testaudio::writeFile(longer, testaudio::sinePeriod(100, 100000), RATE, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    }
+
+    void expectKept(const DocumentState& before, const std::vector<WaveSegment*>& segmentsBefore) {
+        EXPECT_TRUE(DocumentState(doc) == before);
+        EXPECT_EQ(*doc.analyzeWave->segments, segmentsBefore);
+        EXPECT_FALSE(doc.loading());
+        std::string out = save(path("44100Hz_3000f_saved_after_refusal.wav"));
+        EXPECT_EQ(lastWriteCount(out), 3000) << out;
+    }
+};
+
+TEST_F(RefusedLoad, AFileThatCannotFitSaysWhatItNeedsAndWhatIsAvailable) {
+    DocumentState before(doc);
+    std::vector<WaveSegment*> segments = *doc.analyzeWave->segments;
+    ASSERT_FALSE(segments.empty());
+    doc.memoryFigures = [] {
+        MemoryFigures memory;
+        memory.available = 1 << 20;
+        return memory;
+    };
+    std::string out = load(longer);
+    // 100000 frames at 32 bytes each.
+    EXPECT_NE(out.find("Cannot open \"" + longer + "\": editing it needs about 3 MB of memory, but only 1 MB is available.\n"),
+              std::string::npos) << out;
+    EXPECT_EQ(countOf(out, "totreadcount="), 0) << "refused before its analysis";
+    expectKept(before, segments);
+
+    doc.memoryFigures = [] {
+        MemoryFigures memory;
+        memory.available = 1LL << 40;
+        memory.addressLimit = 12 << 20;
+        memory.addressUsed = 10 << 20;
+        return memory;
+    };
+    out = load(longer);
+    EXPECT_NE(out.find("needs about 3 MB of memory, but only 2 MB is available (this program may use 12 MB).\n"),
+              std::string::npos) << out;
+    expectKept(before, segments);
+}
+
+TEST_F(RefusedLoad, RunningOutOfMemoryHalfwayKeepsTheOpenDocument) {
+    if (underAddressSanitizer()) GTEST_SKIP() << "AddressSanitizer needs an unlimited address space";
+    DocumentState before(doc);
+    std::vector<WaveSegment*> segments = *doc.analyzeWave->segments;
+    // The estimate waves the file through; the analysis' arrays (24 MB) then find no room.
+    doc.memoryFigures = [] {
+        MemoryFigures memory;
+        memory.available = 1LL << 40;
+        return memory;
+    };
+    std::string big = path("44100Hz_1000000f_sine441_mono_wav16.wav");
+    testaudio::writeFile(big, testaudio::sinePeriod(100, 1000000), RATE, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    std::string out;
+    {
+        AddressSpaceHeadroom headroom(20u << 20);
+        out = load(big);
+    }
+    EXPECT_NE(out.find("Cannot open \"" + big + "\": there is not enough memory for it.\n"), std::string::npos) << out;
+    expectKept(before, segments);
+}
+
+// A view whose user presses Escape as soon as the load begins.
+struct CancellingView : RecordingView {
+    void analysisProgressStarted() override {
+        RecordingView::analysisProgressStarted();
+        doc->cancelLoad();
+    }
+};
+
+TEST_F(RefusedLoad, ACancelledLoadLeavesTheOpenDocumentExactlyAsItWas) {
+    DocumentState before(doc);
+    std::vector<WaveSegment*> segments = *doc.analyzeWave->segments;
+    CancellingView view;
+    view.doc = &doc;
+    doc.wavePanel = &view;
+    std::string out = load(longer);
+    doc.wavePanel = nullptr;
+    EXPECT_NE(out.find("Loading cancelled; the open document is kept.\n"), std::string::npos) << out;
+    std::vector<std::string> told = {"progress started", "progress ended"};
+    EXPECT_EQ(view.told, told) << "no segments let go, no new length";
+    expectKept(before, segments);
+    doc.cancelLoad();
+    load(longer);
+    EXPECT_EQ(doc.frameCount(), 100000) << "a cancel asked for outside a load stops nothing";
 }
 
 // ------------------------------------------------------------------- saving
@@ -512,6 +609,74 @@ TEST_F(DocumentTest, ASaveOverAFileKeepsItsPermissionBits) {
     testaudio::readFile(target, &info);
     EXPECT_EQ(info.frames, 2000);
     EXPECT_FALSE(hasTemporaryFile(dir));
+}
+
+// Saves as an unprivileged user would (tests may run as root, whom no file mode
+// stops) in a child process, and prints what the save said on standard error.
+[[noreturn]] void saveAsNobody(WaveHandler& doc, std::string target) {
+    bool dropped = getuid() != 0 || (setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
+                                     setresuid(65534, 65534, 65534) == 0);
+    if (!dropped) _exit(2);
+    CoutCapture capture;
+    doc.writeFile(&target);
+    std::fprintf(stderr, "%s", capture.text().c_str());
+    std::fflush(stderr);
+    _exit(0);
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+class SavingAsAUser : public DocumentTest {
+protected:
+    void SetUp() override {
+        ::testing::FLAGS_gtest_death_test_style = "fast";
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+        loadSine(2000);
+    }
+
+    std::string folder(const std::string& name, mode_t mode) {
+        std::string made = path(name);
+        EXPECT_EQ(mkdir(made.c_str(), 0755), 0);
+        EXPECT_EQ(chmod(made.c_str(), mode), 0);
+        return made;
+    }
+};
+
+TEST_F(SavingAsAUser, AWriteProtectedFileIsRefusedAndLeftUntouched) {
+    std::string target = folder("writable", 0777) + "/44100Hz_2000f_mode0444.wav";
+    putBytes(target, "old contents");
+    ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+    EXPECT_EXIT(saveAsNobody(doc, target), ::testing::ExitedWithCode(0),
+                "Error opening file.\n" + std::string(strerror(EACCES)) + "\n");
+    EXPECT_EQ(fileBytes(target), "old contents");
+    EXPECT_EQ(modeOf(target), 0444u);
+    EXPECT_FALSE(hasTemporaryFile(path("writable")));
+}
+
+TEST_F(SavingAsAUser, AWritableFileInAProtectedFolderIsWrittenInPlace) {
+    std::string protectedFolder = folder("protected", 0777);
+    std::string target = protectedFolder + "/44100Hz_2000f_mode0666.wav";
+    putBytes(target, "old contents");
+    ASSERT_EQ(chmod(target.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(protectedFolder.c_str(), 0555), 0);
+    EXPECT_EXIT(saveAsNobody(doc, target), ::testing::ExitedWithCode(0),
+                "Cannot make a temporary file beside \"" + target + "\" \\(" + strerror(EACCES) +
+                    "\\); writing it in place.\n1\n.*Writecount=2000\n");
+    SF_INFO info;
+    EXPECT_EQ(testaudio::readFile(target, &info).size(), 2000u);
+    EXPECT_EQ(modeOf(target), 0666u);
+}
+
+TEST_F(DocumentTest, AFolderChosenAsTheTargetIsRefusedWithTheReason) {
+    loadSine(2000);
+    std::string target = path("44100Hz_2000f_a_folder.wav");
+    ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
+    std::string out = save(target);
+    EXPECT_NE(out.find("Error opening file.\n" + std::string(strerror(EISDIR)) + "\n"), std::string::npos) << out;
+    EXPECT_TRUE(namesIn(target).empty());
 }
 
 TEST_F(DocumentTest, ASaveThroughASymbolicLinkReplacesTheFileAndKeepsTheLink) {
