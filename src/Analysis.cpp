@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "NoteChanges.h"
 #include "PeriodSearch.h"
@@ -31,20 +32,38 @@ WaveAnalysis::WaveAnalysis(float* samples, int sampleslen, int sampleRate, int w
       zeroCutoff(0),
       silenceMinWidth(200),
       wavehandler(handler),
-      scalePitch(new bool[12]()),
+      scalePitch(nullptr),
       search(new PeriodSearch(atThisRate(SHORTEST_LAG))),
-      waveWidth(new int[this->sampleslen]()),
-      segments(new std::vector<WaveSegment*>()),
+      waveWidth(nullptr),
+      segments(nullptr),
       needsResampling(true),
-      midiValue(new double[this->sampleslen]()),
-      correctedMidiValue(new double[this->sampleslen]()),
-      frequency(new float[this->sampleslen]()),
+      midiValue(nullptr),
+      correctedMidiValue(nullptr),
+      frequency(nullptr),
       maxAmplitude(0) {
+    // A long recording may not fit: give back what was taken before passing the failure on.
+    try {
+        allocateArrays();
+    } catch (const std::bad_alloc&) {
+        releaseArrays();
+        throw;
+    }
     setScale("g major");
 }
 
-WaveAnalysis::~WaveAnalysis() {
-    releaseSegments();
+WaveAnalysis::~WaveAnalysis() { releaseArrays(); }
+
+void WaveAnalysis::allocateArrays() {
+    scalePitch = new bool[12]();
+    segments = new std::vector<WaveSegment*>();
+    waveWidth = new int[sampleslen]();
+    midiValue = new double[sampleslen]();
+    correctedMidiValue = new double[sampleslen]();
+    frequency = new float[sampleslen]();
+}
+
+void WaveAnalysis::releaseArrays() {
+    if (segments) releaseSegments();
     delete segments;
     delete[] scalePitch;
     delete[] waveWidth;

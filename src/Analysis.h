@@ -56,6 +56,8 @@ private:
     void markUndetected();
     void fillMidiValues();
     void releaseSegments();
+    void allocateArrays();
+    void releaseArrays();
     double correctionRate() const;
 
 public:

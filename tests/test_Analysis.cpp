@@ -63,6 +63,22 @@ TEST(AnalysisConstruction, ArraysAreZeroAndNothingIsAnalysed) {
     EXPECT_EQ(analysis.maxAmplitude, 0);
 }
 
+// 100 M samples take 2.4 GB of per-sample arrays: with 1 GB of room the
+// construction fails part way, and whatever it took must be given back.
+TEST(AnalysisConstruction, ARecordingTooLongForMemoryIsRefusedWithoutKeepingAnything) {
+    if (testaudio::underAddressSanitizer()) GTEST_SKIP() << "AddressSanitizer needs an unlimited address space";
+    float sample = 0.0f;
+    testaudio::AddressSpaceHeadroom headroom(1u << 30);
+    for (int attempt = 0; attempt < 2; attempt++)
+        EXPECT_THROW(WaveAnalysis(&sample, 100000000, 44100, 1024, nullptr), std::bad_alloc) << attempt;
+    // Had the first arrays been kept, 600 MB would no longer fit.
+    auto takeRoom = [] {
+        std::unique_ptr<char[]> room(new char[600u << 20]);
+        static_cast<volatile char*>(room.get())[0] = 1;  // keeps the allocation from being optimised away
+    };
+    EXPECT_NO_THROW(takeRoom());
+}
+
 TEST(AnalysisConstruction, StartsOnGMajor) {
     std::vector<float> samples(10, 0.0f);
     WaveAnalysis analysis(samples.data(), 10, 44100, WINDOW, nullptr);

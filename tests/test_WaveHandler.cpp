@@ -23,7 +23,9 @@
 
 namespace {
 
+using testaudio::AddressSpaceHeadroom;
 using testaudio::CoutCapture;
+using testaudio::underAddressSanitizer;
 using testaudio::countOf;
 
 const int RATE = 44100;
@@ -394,37 +396,6 @@ TEST_F(DocumentTest, AFlacThatEndsEarlyIsLoadedAsFarAsItGoesAndTheUserIsTold) {
     EXPECT_EQ(countOf(out, "totreadcount=" + std::to_string(doc.frameCount()) + "\n"), 1) << out;
     EXPECT_NE(out.find("is shorter than its header says"), std::string::npos) << out;
 }
-
-// Caps this process's address space a little above what it uses now, as a
-// smaller machine would; not under AddressSanitizer, whose shadow memory needs
-// a vast address space of its own.
-bool underAddressSanitizer() {
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#endif
-#endif
-    return false;
-}
-
-class AddressSpaceHeadroom {
-public:
-    explicit AddressSpaceHeadroom(rlim_t bytes) {
-        getrlimit(RLIMIT_AS, &saved);
-        if (underAddressSanitizer()) return;
-        long pages = 0;
-        std::ifstream("/proc/self/statm") >> pages;
-        rlimit lowered = saved;
-        lowered.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + bytes;
-        setrlimit(RLIMIT_AS, &lowered);
-    }
-    ~AddressSpaceHeadroom() { setrlimit(RLIMIT_AS, &saved); }
-
-private:
-    rlimit saved;
-};
 
 TEST_F(DocumentTest, AHeaderPromisingFarMoreFramesThanTheFileHoldsCostsNoMemory) {
     std::string name = path("44100Hz_4410f_flac_header_claims_2147479552f.flac");

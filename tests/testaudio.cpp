@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <stdexcept>
 
@@ -187,5 +188,28 @@ int countOf(const std::string& text, const std::string& line) {
     for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + line.size())) count++;
     return count;
 }
+
+bool underAddressSanitizer() {
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#endif
+#endif
+    return false;
+}
+
+AddressSpaceHeadroom::AddressSpaceHeadroom(rlim_t bytes) {
+    getrlimit(RLIMIT_AS, &saved);
+    if (underAddressSanitizer()) return;
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    rlimit lowered = saved;
+    lowered.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + bytes;
+    setrlimit(RLIMIT_AS, &lowered);
+}
+
+AddressSpaceHeadroom::~AddressSpaceHeadroom() { setrlimit(RLIMIT_AS, &saved); }
 
 }  // namespace testaudio

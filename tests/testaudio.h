@@ -4,6 +4,7 @@
 // Signals and files that tests make for themselves.
 
 #include <sndfile.h>
+#include <sys/resource.h>
 
 #include <functional>
 #include <sstream>
@@ -69,6 +70,22 @@ private:
 
 // How many times `line` stands in `text`, occurrences not overlapping.
 int countOf(const std::string& text, const std::string& line);
+
+// True in a build with AddressSanitizer, whose shadow memory needs a vast address space.
+bool underAddressSanitizer();
+
+// Caps this process's address space a little above what it uses now, as a
+// smaller machine would, for as long as it lives; does nothing under AddressSanitizer.
+class AddressSpaceHeadroom {
+public:
+    explicit AddressSpaceHeadroom(rlim_t bytes);
+    ~AddressSpaceHeadroom();
+    AddressSpaceHeadroom(const AddressSpaceHeadroom&) = delete;
+    AddressSpaceHeadroom& operator=(const AddressSpaceHeadroom&) = delete;
+
+private:
+    rlimit saved;
+};
 
 }  // namespace testaudio
 
