@@ -6,7 +6,6 @@
 #include <FL/Fl_Double_Window.H>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -81,15 +80,8 @@ TEST_F(GuiHabits, FileArgumentOpensThenKeysPlayStopScrollSaveAndQuitAfterAClickO
     EXPECT_NE(program.readPreferences().find("wavedir:" + audioDir + "/\n"), std::string::npos)
         << program.readPreferences();
 
-    // A press, a small first move, then the rest: a selection on the canvas, which now has the focus.
-    program.moveTo(window, 100, 60);
-    shellOutput("xdotool mousedown 1");
-    usleep(100000);
-    program.moveTo(window, 101, 60);
-    usleep(100000);
-    program.moveTo(window, 200, 60);
-    usleep(100000);
-    shellOutput("xdotool mouseup 1");
+    // A drag on the canvas selects, and gives the canvas the focus.
+    program.drag(window, 100, 60, 200, 60);
     ASSERT_TRUE(program.waitForOutput("extendSelection end at ")) << "no selection was made";
     int selectionStart = lastNumberAfter(program.output(), "selectionStart=");
     ASSERT_GT(selectionStart, 0);
@@ -107,10 +99,10 @@ TEST_F(GuiHabits, FileArgumentOpensThenKeysPlayStopScrollSaveAndQuitAfterAClickO
     // The canvas beside the vertical scrollbar is 752 pixels wide, 712 of them
     // samples at 512 a pixel; End shows the last of them at the right edge.
     program.key(window, "End");
-    usleep(300000);
+    waitUntil([&] { return lastNumberAfter(program.output(), "off=") == frames - 712 * 512; });
     EXPECT_EQ(lastNumberAfter(program.output(), "off="), frames - 712 * 512);
     program.key(window, "Home");
-    usleep(300000);
+    waitUntil([&] { return lastNumberAfter(program.output(), "off=") == 0; });
     EXPECT_EQ(lastNumberAfter(program.output(), "off="), 0);
 
     program.key(window, "ctrl+s");
@@ -118,7 +110,7 @@ TEST_F(GuiHabits, FileArgumentOpensThenKeysPlayStopScrollSaveAndQuitAfterAClickO
     ASSERT_FALSE(chooser.empty()) << program.output().substr(0, 3000);
     EXPECT_EQ(program.count("WaveHandler::fileSave()"), 1);
     program.key(chooser, "Escape");
-    usleep(300000);
+    ASSERT_TRUE(program.waitForWindowGone("Save audio file as"));
 
     int questionsBefore = program.count("WaveHandler::cancelledAutoSave()");
     program.key(window, "ctrl+q");
@@ -136,8 +128,8 @@ TEST_F(GuiHabits, SaveAndSaveAsWithNothingLoadedSaySoAndWriteNothing) {
     std::string alert = program.waitForWindow("Cantorel");
     ASSERT_FALSE(alert.empty()) << program.output();
     program.key(alert, "Return");
-    program.click(window, 15, 10);
-    usleep(300000);
+    ASSERT_TRUE(program.waitForWindowGone("Cantorel"));
+    ASSERT_TRUE(program.clickMenu(window, 15, 10));
     program.pressKeys("a");
     alert = program.waitForWindow("Cantorel");
     ASSERT_FALSE(alert.empty()) << program.output();
