@@ -16,11 +16,9 @@
 #include <stdexcept>
 
 #include "SafeSave.h"
-#include "ViewGeometry.h"
 #include "utils.h"
 
 using std::cout;
-using namespace ViewGeometry;
 
 const double WaveHandler::MIN_ZOOM = 1.0 / 16.0;
 const double WaveHandler::MAX_ZOOM = 65536.0;
@@ -439,6 +437,14 @@ void WaveHandler::fileOpen() {
     loadWave(&name);
 }
 
+void WaveHandler::openNamedFile(const string& path) {
+    cout << "WaveHandler::openNamedFile()\n";
+    if (cancelledAutoSave()) return;
+    string name = path;
+    utils::setlastdir("wavedir", folderOf(name.c_str()).c_str());
+    loadWave(&name);
+}
+
 void WaveHandler::fileSave() {
     cout << "WaveHandler::fileSave()\n";
     fileSaveAs();
@@ -488,166 +494,6 @@ int WaveHandler::confirm(const char* question) {
     return fl_choice("%s", "No", "Yes", nullptr, question) == 1 ? 1 : 0;
 }
 
-// ---------------------------------------------------------- editing commands
-
-void WaveHandler::chooseScale(const char* scaleName) {
-    if (!analyzeWave) return;
-    if (!scaleName) {
-        restoreOriginal();
-    } else {
-        analyzeWave->setScale(scaleName);
-        analyzeWave->calculateCorrectPitch();
-    }
-    markChanged();
-}
-
-// The interpolation choice lists its items in another order than the kinds' values.
-static const int kindOfItem[] = {WaveBuilder::USE_CUBIC_SPLINE, WaveBuilder::USE_CATMULL_CLARK, WaveBuilder::USE_PSOLA};
-
-void WaveHandler::chooseInterpolation(int item) {
-    if (item >= 0 && item < 3) waveBuilder->interpolation = kindOfItem[item];
-    if (!analyzeWave) return;
-    analyzeWave->needsResampling = true;
-    markChanged();
-}
-
-int WaveHandler::interpolationItem() const {
-    for (int item = 0; item < 3; item++) {
-        if (kindOfItem[item] == waveBuilder->interpolation) return item;
-    }
-    return 0;
-}
-
-// The view needs a positive, finite scale; keep it where pixels still mean something.
-void WaveHandler::setZoom(double samplesPerPixel) {
-    if (!std::isfinite(samplesPerPixel)) return;
-    zoom = static_cast<float>(std::clamp(samplesPerPixel, MIN_ZOOM, MAX_ZOOM));
-}
-
-double WaveHandler::zoomToSelection(int areaWidth) {
-    if (selectionStart == -1 || selectionEnd == -1 || areaWidth < 1) return -1;
-    int start = std::clamp(selectionStart, 0, std::max(frameCount(), 0));
-    int end = std::clamp(selectionEnd, start, std::max(frameCount(), start));
-    if (end <= start) return -1;
-    setZoom(static_cast<double>(end - start) / areaWidth);
-    return start;
-}
-
-void WaveHandler::fixNotes() {
-    if (!analyzeWave || analyzeWave->segments->empty()) return;
-    std::vector<int> indexes, before;
-    std::vector<WaveSegment*>& segments = *analyzeWave->segments;
-    for (size_t i = 0; i < segments.size(); i++) {
-        double target = analyzeWave->closestMatch(segments[i]->midiNumber);
-        if (target < 0.0 || static_cast<int>(target) == segments[i]->midiNumber) continue;
-        indexes.push_back(static_cast<int>(i));
-        before.push_back(segments[i]->midiNumber);
-        segments[i]->midiNumber = static_cast<int>(target);
-    }
-    if (indexes.empty()) return;
-    analyzeWave->calculateCorrectPitch();
-    recordNoteMoves(indexes, before);
-}
-
-void WaveHandler::moveNote(WaveSegment* segment, int semitones) {
-    segment->midiNumber += semitones;
-    if (analyzeWave) analyzeWave->calculateCorrectPitch();
-}
-
-bool WaveHandler::recordNoteMove(WaveSegment* segment, int noteBefore) {
-    if (!analyzeWave || segment->midiNumber == noteBefore) return false;
-    std::vector<WaveSegment*>& segments = *analyzeWave->segments;
-    auto found = std::find(segments.begin(), segments.end(), segment);
-    if (found == segments.end()) return false;
-    recordNoteMoves({static_cast<int>(found - segments.begin())}, {noteBefore});
-    return true;
-}
-
-void WaveHandler::recordNoteMoves(const std::vector<int>& segmentIndexes, const std::vector<int>& before) {
-    NoteMoves moves{segmentIndexes, before, {}};
-    for (int index : segmentIndexes) moves.notesAfter.push_back((*analyzeWave->segments)[index]->midiNumber);
-    undoHistory.push_back(moves);
-    redoHistory.clear();
-    markChanged();
-}
-
-void WaveHandler::applyNotes(const std::vector<int>& segmentIndexes, const std::vector<int>& notes) {
-    for (size_t i = 0; i < segmentIndexes.size(); i++) (*analyzeWave->segments)[segmentIndexes[i]]->midiNumber = notes[i];
-    analyzeWave->calculateCorrectPitch();
-    markChanged();
-}
-
-void WaveHandler::undo() {
-    if (undoHistory.empty() || !analyzeWave) return;
-    NoteMoves moves = undoHistory.back();
-    undoHistory.pop_back();
-    applyNotes(moves.segmentIndexes, moves.notesBefore);
-    redoHistory.push_back(moves);
-}
-
-void WaveHandler::redo() {
-    if (redoHistory.empty() || !analyzeWave) return;
-    NoteMoves moves = redoHistory.back();
-    redoHistory.pop_back();
-    applyNotes(moves.segmentIndexes, moves.notesAfter);
-    undoHistory.push_back(moves);
-}
-
-// ---------------------------------------------------------- pointer gestures
-
-WaveSegment* WaveHandler::segmentAt(int x, int y, int xoff, int yoff, int height, int scroll) {
-    if (!analyzeWave || frameCount() == 0 || !analyzeWave->segments) return nullptr;
-    long long scrolled = columnsScrolled(scroll, zoom);
-    std::vector<WaveSegment*>& segments = *analyzeWave->segments;
-    for (size_t i = 0; i < segments.size(); i++) {
-        WaveSegment* segment = segments[i];
-        long long xStart = sampleToColumn(segment->startSample, zoom) - scrolled;
-        int yStart = midiToPos(segment->midiNumber, height);
-        segment->calcScreenPosition(xStart, yStart, zoom, this);
-        int left = xoff + LABEL_MARGIN;
-        if (left + segment->x1 < x && x < left + segment->x2 && yoff + segment->y1 < y && y < yoff + segment->y2)
-            return segment;
-    }
-    return nullptr;
-}
-
-WaveSegment* WaveHandler::hitSegment(int x, int y, int xoff, int yoff, int height, int scroll) {
-    cout << "WaveHandler::hitSegment()\n";
-    if (!analyzeWave || frameCount() == 0) return nullptr;
-    cout << "TODO: WaveHandler::hitSegment\n";
-    return segmentAt(x, y, xoff, yoff, height, scroll);
-}
-
-bool WaveHandler::noteSpan(int& lowest, int& highest) const {
-    if (!analyzeWave || !analyzeWave->segments || analyzeWave->segments->empty()) return false;
-    lowest = INT_MAX;
-    highest = INT_MIN;
-    for (const WaveSegment* segment : *analyzeWave->segments) {
-        lowest = std::min(lowest, segment->midiNumber);
-        highest = std::max(highest, segment->midiNumber);
-    }
-    return true;
-}
-
-void WaveHandler::startSelection(int at) {
-    cout << "WaveHandler::startSelection()\n";
-    cout << "startSelection at " << at;
-    selectionStart = at;
-    selectionEnd = -1;
-}
-
-void WaveHandler::extendSelection(int at) {
-    cout << "WaveHandler::extendSelection()\n";
-    if (selectionStart <= at) {
-        cout << "extendSelection end at " << at << "\n";
-        selectionEnd = at;
-    } else {
-        cout << "extendSelection at " << at << "\n";
-        selectionEnd = selectionStart;
-        selectionStart = at;
-    }
-}
-
 // ------------------------------------------------------------------ playback
 
 static const double PLAYHEAD_INTERVAL = 0.03;
@@ -675,12 +521,4 @@ void WaveHandler::followPlayHead() {
     int head = audioPlayer->headFrame();
     wavePanel->playHeadMoved(head);
     if (audioPlayer->playing()) Fl::add_timeout(PLAYHEAD_INTERVAL, followPlayHeadTick, this);
-}
-
-void WaveHandler::openNamedFile(const string& path) {
-    cout << "WaveHandler::openNamedFile()\n";
-    if (cancelledAutoSave()) return;
-    string name = path;
-    utils::setlastdir("wavedir", folderOf(name.c_str()).c_str());
-    loadWave(&name);
 }
