@@ -52,6 +52,16 @@ double normalised(double sum, double energyA, double energyB) {
     return sum / std::sqrt(energyA * energyB);
 }
 
+// Fractions of the found lag tried as the period, from the half on.
+const int LAST_FRACTION = 7;
+
+// Beyond a fifth, the fraction of a low voice's lag lies well inside one period, where a smooth
+// wave matches a short lag about as well as a poorly matching found lag: there only a near
+// repetition counts.
+bool matchesNearlyAsWell(int k, double candidateMatch, double match) {
+    return candidateMatch >= 0.95 * match && (k <= 5 || candidateMatch >= 0.95);
+}
+
 int roundedFraction(int lag, int k) { return static_cast<int>(std::floor(lag / static_cast<double>(k) + 0.5)); }
 
 }  // namespace
@@ -95,27 +105,35 @@ int PeriodSearch::ownOctave(int half, int lag) {
     }
     if (!(sum > 0.0)) return lag;
     double match = normalised(sum, energyAtStart, energyAtLag);
-    for (bool moved = true; moved;) {
+    bool moved = true;
+    while (moved) moved = movedToFraction(half, energyAtStart, lag, match);
+    return lag;
+}
+
+// Tries the lags next to a half, third, ... seventh of `lag`, in that order: a first window holds
+// up to seven periods of a tone near 700 Hz. Four fractions are summed at a time, the next ones
+// only when none of the first four matched and they can still be searched.
+bool PeriodSearch::movedToFraction(int half, double energyAtStart, int& lag, double& match) {
+    for (int firstK = 2; firstK <= LAST_FRACTION && roundedFraction(lag, firstK) + 1 >= shortestLag; firstK += 4) {
         int firsts[4];
         double sums[16], energies[16];
-        for (int k = 2; k <= 5; k++) firsts[k - 2] = std::max(0, roundedFraction(lag, k) - 1);
+        for (int g = 0; g < 4; g++) firsts[g] = std::max(0, roundedFraction(lag, firstK + g) - 1);
         periodkernels::neighbourSums(cpu, x, half, firsts, sums, energies);
-        moved = false;
-        for (int k = 2; k <= 5 && !moved; k++) {
-            for (int d = -1; d <= 1 && !moved; d++) {
-                int candidate = roundedFraction(lag, k) + d;
+        for (int g = 0; g < 4 && firstK + g <= LAST_FRACTION; g++) {
+            for (int d = -1; d <= 1; d++) {
+                int candidate = roundedFraction(lag, firstK + g) + d;
                 if (candidate < shortestLag || candidate >= lag) continue;
-                int lane = 4 * (k - 2) + candidate - firsts[k - 2];
+                int lane = 4 * g + candidate - firsts[g];
                 double candidateMatch = normalised(sums[lane], energyAtStart, energies[lane]);
-                if (candidateMatch >= 0.95 * match) {
+                if (matchesNearlyAsWell(firstK + g, candidateMatch, match)) {
                     lag = candidate;
                     match = candidateMatch;
-                    moved = true;
+                    return true;
                 }
             }
         }
     }
-    return lag;
+    return false;
 }
 
 // Energies per chunk of the window, accumulated. A non-finite sample makes the energy non-finite,
