@@ -52,8 +52,8 @@ double normalised(double sum, double energyA, double energyB) {
     return sum / std::sqrt(energyA * energyB);
 }
 
-// Fractions of the found lag tried as the period, from the half on.
-const int LAST_FRACTION = 7;
+// Fractions of the found lag tried as the period, from the half on, one group of sums each.
+const int LAST_FRACTION = periodkernels::NEIGHBOUR_GROUPS + 1;
 
 // Beyond a fifth, the fraction of a low voice's lag lies well inside one period, where a smooth
 // wave matches a short lag about as well as a poorly matching found lag: there only a near
@@ -111,25 +111,22 @@ int PeriodSearch::ownOctave(int half, int lag) {
 }
 
 // Tries the lags next to a half, third, ... seventh of `lag`, in that order: a first window holds
-// up to seven periods of a tone near 700 Hz. Four fractions are summed at a time, the next ones
-// only when none of the first four matched and they can still be searched.
+// up to seven periods of a tone near 700 Hz.
 bool PeriodSearch::movedToFraction(int half, double energyAtStart, int& lag, double& match) {
-    for (int firstK = 2; firstK <= LAST_FRACTION && roundedFraction(lag, firstK) + 1 >= shortestLag; firstK += 4) {
-        int firsts[4];
-        double sums[16], energies[16];
-        for (int g = 0; g < 4; g++) firsts[g] = std::max(0, roundedFraction(lag, firstK + g) - 1);
-        periodkernels::neighbourSums(cpu, x, half, firsts, sums, energies);
-        for (int g = 0; g < 4 && firstK + g <= LAST_FRACTION; g++) {
-            for (int d = -1; d <= 1; d++) {
-                int candidate = roundedFraction(lag, firstK + g) + d;
-                if (candidate < shortestLag || candidate >= lag) continue;
-                int lane = 4 * g + candidate - firsts[g];
-                double candidateMatch = normalised(sums[lane], energyAtStart, energies[lane]);
-                if (matchesNearlyAsWell(firstK + g, candidateMatch, match)) {
-                    lag = candidate;
-                    match = candidateMatch;
-                    return true;
-                }
+    int firsts[periodkernels::NEIGHBOUR_GROUPS];
+    double sums[4 * periodkernels::NEIGHBOUR_GROUPS], energies[4 * periodkernels::NEIGHBOUR_GROUPS];
+    for (int k = 2; k <= LAST_FRACTION; k++) firsts[k - 2] = std::max(0, roundedFraction(lag, k) - 1);
+    periodkernels::neighbourSums(cpu, x, half, firsts, sums, energies);
+    for (int k = 2; k <= LAST_FRACTION; k++) {
+        for (int d = -1; d <= 1; d++) {
+            int candidate = roundedFraction(lag, k) + d;
+            if (candidate < shortestLag || candidate >= lag) continue;
+            int lane = 4 * (k - 2) + candidate - firsts[k - 2];
+            double candidateMatch = normalised(sums[lane], energyAtStart, energies[lane]);
+            if (matchesNearlyAsWell(k, candidateMatch, match)) {
+                lag = candidate;
+                match = candidateMatch;
+                return true;
             }
         }
     }

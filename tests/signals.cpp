@@ -198,7 +198,7 @@ int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& fr
     bool moved = true;
     while (moved) {
         moved = false;
-        for (int k = 2; k <= 7 && at + fraction(maximumAt - at, k) + 1 >= start && !moved; k++) {
+        for (int k = 2; k <= 7 && !moved; k++) {
             for (int d = -1; d <= 1 && !moved; d++) {
                 int c = at + fraction(maximumAt - at, k) + d;
                 if (c < start || c >= end || c >= maximumAt) continue;
