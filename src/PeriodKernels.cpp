@@ -101,16 +101,16 @@ __attribute__((target("avx2"))) void chunkEnergiesAvx2(const float* x, int used,
 
 void chunkEnergiesPlain(const float* x, int used, double* prefix) { chunkEnergiesBody(x, used, prefix); }
 
-// For four groups of four neighbouring lags, starting at firsts[0 .. 3], the sum of a_j b_(lag + j)
-// and the energy of b_(lag + j) over j < half, each added in the order j = 0, 1, 2, ... like the
-// exact sums. The four groups run side by side so that their additions overlap.
+// For groups of four neighbouring lags, starting at firsts[0 .. NEIGHBOUR_GROUPS - 1], the sum of
+// a_j b_(lag + j) and the energy of b_(lag + j) over j < half, each added in the order j = 0, 1, 2,
+// ... like the exact sums. The groups run side by side so that their additions overlap.
 inline __attribute__((always_inline)) void neighbourSumsBody(const float* x, int half, const int* firsts,
                                                              double* sums, double* energies) {
-    Doubles4 s[4] = {}, e[4] = {};
+    Doubles4 s[NEIGHBOUR_GROUPS] = {}, e[NEIGHBOUR_GROUPS] = {};
     for (int j = 0; j < half; j++) {
         double aj = x[j];
         Doubles4 a = {aj, aj, aj, aj};
-        for (int g = 0; g < 4; g++) {
+        for (int g = 0; g < NEIGHBOUR_GROUPS; g++) {
             Doubles4 v;
             loadWidened(&v, x + firsts[g] + j);
             s[g] += a * v;

@@ -52,6 +52,16 @@ double normalised(double sum, double energyA, double energyB) {
     return sum / std::sqrt(energyA * energyB);
 }
 
+// Fractions of the found lag tried as the period, from the half on, one group of sums each.
+const int LAST_FRACTION = periodkernels::NEIGHBOUR_GROUPS + 1;
+
+// Beyond a fifth, the fraction of a low voice's lag lies well inside one period, where a smooth
+// wave matches a short lag about as well as a poorly matching found lag: there only a near
+// repetition counts.
+bool matchesNearlyAsWell(int k, double candidateMatch, double match) {
+    return candidateMatch >= 0.95 * match && (k <= 5 || candidateMatch >= 0.95);
+}
+
 int roundedFraction(int lag, int k) { return static_cast<int>(std::floor(lag / static_cast<double>(k) + 0.5)); }
 
 }  // namespace
@@ -95,27 +105,32 @@ int PeriodSearch::ownOctave(int half, int lag) {
     }
     if (!(sum > 0.0)) return lag;
     double match = normalised(sum, energyAtStart, energyAtLag);
-    for (bool moved = true; moved;) {
-        int firsts[4];
-        double sums[16], energies[16];
-        for (int k = 2; k <= 5; k++) firsts[k - 2] = std::max(0, roundedFraction(lag, k) - 1);
-        periodkernels::neighbourSums(cpu, x, half, firsts, sums, energies);
-        moved = false;
-        for (int k = 2; k <= 5 && !moved; k++) {
-            for (int d = -1; d <= 1 && !moved; d++) {
-                int candidate = roundedFraction(lag, k) + d;
-                if (candidate < shortestLag || candidate >= lag) continue;
-                int lane = 4 * (k - 2) + candidate - firsts[k - 2];
-                double candidateMatch = normalised(sums[lane], energyAtStart, energies[lane]);
-                if (candidateMatch >= 0.95 * match) {
-                    lag = candidate;
-                    match = candidateMatch;
-                    moved = true;
-                }
+    bool moved = true;
+    while (moved) moved = movedToFraction(half, energyAtStart, lag, match);
+    return lag;
+}
+
+// Tries the lags next to a half, third, ... seventh of `lag`, in that order: a first window holds
+// up to seven periods of a tone near 700 Hz.
+bool PeriodSearch::movedToFraction(int half, double energyAtStart, int& lag, double& match) {
+    int firsts[periodkernels::NEIGHBOUR_GROUPS];
+    double sums[4 * periodkernels::NEIGHBOUR_GROUPS], energies[4 * periodkernels::NEIGHBOUR_GROUPS];
+    for (int k = 2; k <= LAST_FRACTION; k++) firsts[k - 2] = std::max(0, roundedFraction(lag, k) - 1);
+    periodkernels::neighbourSums(cpu, x, half, firsts, sums, energies);
+    for (int k = 2; k <= LAST_FRACTION; k++) {
+        for (int d = -1; d <= 1; d++) {
+            int candidate = roundedFraction(lag, k) + d;
+            if (candidate < shortestLag || candidate >= lag) continue;
+            int lane = 4 * (k - 2) + candidate - firsts[k - 2];
+            double candidateMatch = normalised(sums[lane], energyAtStart, energies[lane]);
+            if (matchesNearlyAsWell(k, candidateMatch, match)) {
+                lag = candidate;
+                match = candidateMatch;
+                return true;
             }
         }
     }
-    return lag;
+    return false;
 }
 
 // Energies per chunk of the window, accumulated. A non-finite sample makes the energy non-finite,

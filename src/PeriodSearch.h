@@ -38,6 +38,7 @@ private:
 
     int largestSumLag(int half);
     int ownOctave(int half, int lag);
+    bool movedToFraction(int half, double energyAtStart, int& lag, double& match);
     void measure(int half);
     double energyAtMost(int from, int to) const;
     void sumExactly(int half, int from, int to, double* out);

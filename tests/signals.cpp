@@ -168,6 +168,9 @@ double plainMatch(const std::vector<float>& x, int at, int c, int half, double e
     return plainSum(x, at, c, half) / std::sqrt(energyAtStart * energyAtC);
 }
 
+// The lag nearest to a k-th of `lag`.
+int fraction(int lag, int k) { return static_cast<int>(std::floor(lag / static_cast<double>(k) + 0.5)); }
+
 }  // namespace
 
 int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& frequency, int at, int wide,
@@ -188,18 +191,19 @@ int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& fr
         }
     }
     if (maximumAt == -1 || !(maximum > 0.0)) return maximumAt;
-    // A whole fraction of the lag that matches nearly as well, normalised, is the period.
+    // A whole fraction of the lag, up to a seventh, that matches nearly as well, normalised, is the
+    // period; beyond a fifth the fraction must also match at least 0.95 itself.
     double energyAtStart = plainSum(x, at, at, half);
     double match = plainMatch(x, at, maximumAt, half, energyAtStart);
     bool moved = true;
     while (moved) {
         moved = false;
-        for (int k = 2; k <= 5 && !moved; k++) {
+        for (int k = 2; k <= 7 && !moved; k++) {
             for (int d = -1; d <= 1 && !moved; d++) {
-                int c = at + static_cast<int>(std::floor((maximumAt - at) / static_cast<double>(k) + 0.5)) + d;
+                int c = at + fraction(maximumAt - at, k) + d;
                 if (c < start || c >= end || c >= maximumAt) continue;
                 double candidateMatch = plainMatch(x, at, c, half, energyAtStart);
-                if (candidateMatch >= 0.95 * match) {
+                if (candidateMatch >= 0.95 * match && (k <= 5 || candidateMatch >= 0.95)) {
                     maximumAt = c;
                     match = candidateMatch;
                     moved = true;

@@ -60,7 +60,8 @@ Detection emptyDetection(size_t frames);
 // Where in [at + shortestLag, at + wide / 2) the wide / 2 samples from `at` repeat best; -1 where
 // the window runs past the end, meets silence or nothing correlates above -1. A shortest lag
 // below 1 counts as 1. A positive best is moved to the first of the lags near a half, third,
-// quarter or fifth of it whose normalised match is at least 0.95 of its own, as often as one is.
+// quarter, ... or seventh of it whose normalised match is at least 0.95 of its own (beyond the
+// fifth also at least 0.95 itself), as often as one is.
 int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& frequency, int at, int wide,
                        int shortestLag = 20);
 
