@@ -12,33 +12,16 @@
 #include <vector>
 
 #include "Analysis.h"
-#include "WaveHandler.h"
+#include "analysischecks.h"
 #include "signals.h"
 #include "testaudio.h"
+#include "WaveHandler.h"
 
 namespace {
 
-const int WINDOW = 1024;  // the window the document passes
-
-std::unique_ptr<WaveAnalysis> analyse(std::vector<float>& samples, int rate) {
-    std::unique_ptr<WaveAnalysis> analysis(
-        new WaveAnalysis(samples.data(), static_cast<int>(samples.size()), rate, WINDOW, nullptr));
-    analysis->findFrequencies();
-    analysis->findSegments();
-    return analysis;
-}
-
-// Whole-array comparison that names the first differing index.
-template <typename T>
-::testing::AssertionResult sameArray(const char* name, const std::vector<T>& expected, const T* actual) {
-    for (size_t i = 0; i < expected.size(); i++) {
-        if (!(expected[i] == actual[i])) {
-            return ::testing::AssertionFailure()
-                   << name << " differs first at " << i << ": expected " << expected[i] << ", got " << actual[i];
-        }
-    }
-    return ::testing::AssertionSuccess();
-}
+using analysischecks::analyse;
+using analysischecks::sameArray;
+using analysischecks::WINDOW;
 
 // A sung line whose off-key notes are only ever 20-40 cents sharp.
 std::vector<float> sungMelody(double seconds, int rate, uint64_t seed) {
@@ -699,51 +682,26 @@ struct PlayedNote {
     int lengthMs;
 };
 
-void putVariableLength(std::vector<uint8_t>& out, uint32_t value) {
-    uint8_t bytes[5];
-    int count = 0;
-    do {
-        bytes[count++] = value & 0x7F;
-        value >>= 7;
-    } while (value);
-    while (count > 1) out.push_back(bytes[--count] | 0x80);
-    out.push_back(bytes[0]);
-}
-
-void putBigEndian(std::vector<uint8_t>& out, uint32_t value, int bytes) {
-    for (int k = bytes - 1; k >= 0; k--) out.push_back((value >> (8 * k)) & 0xFF);
-}
-
-// A one-track file with one tick per millisecond. Bends assume the default range of two semitones.
-std::vector<uint8_t> midiFile(const std::vector<PlayedNote>& notes, int program) {
-    std::vector<uint8_t> track;
+// A one-track file: each note with its own bend (a range of two semitones).
+std::vector<unsigned char> midiFile(const std::vector<PlayedNote>& notes, int program) {
+    std::vector<unsigned char> track;
+    using testaudio::putVariableLength;
     putVariableLength(track, 0);
-    for (uint8_t b : {0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40}) track.push_back(b);  // one second a quarter
+    for (unsigned char b : {0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40}) track.push_back(b);  // one second a quarter
     putVariableLength(track, 0);
     track.push_back(0xC0);
-    track.push_back(static_cast<uint8_t>(program));
+    track.push_back(static_cast<unsigned char>(program));
     int now = 0;
     for (const PlayedNote& n : notes) {
         int bend = 8192 + n.cents * 8192 / 200;
         putVariableLength(track, n.startMs - now);
-        for (int b : {0xE0, bend & 0x7F, (bend >> 7) & 0x7F, 0}) track.push_back(static_cast<uint8_t>(b));
-        for (int b : {0x90, n.note, 100}) track.push_back(static_cast<uint8_t>(b));
+        for (int b : {0xE0, bend & 0x7F, (bend >> 7) & 0x7F, 0}) track.push_back(static_cast<unsigned char>(b));
+        for (int b : {0x90, n.note, 100}) track.push_back(static_cast<unsigned char>(b));
         putVariableLength(track, n.lengthMs);
-        for (int b : {0x80, n.note, 0}) track.push_back(static_cast<uint8_t>(b));
+        for (int b : {0x80, n.note, 0}) track.push_back(static_cast<unsigned char>(b));
         now = n.startMs + n.lengthMs;
     }
-    putVariableLength(track, 500);
-    for (uint8_t b : {0xFF, 0x2F, 0x00}) track.push_back(b);
-
-    std::vector<uint8_t> file = {'M', 'T', 'h', 'd'};
-    putBigEndian(file, 6, 4);
-    putBigEndian(file, 0, 2);
-    putBigEndian(file, 1, 2);
-    putBigEndian(file, 1000, 2);
-    for (char c : {'M', 'T', 'r', 'k'}) file.push_back(static_cast<uint8_t>(c));
-    putBigEndian(file, static_cast<uint32_t>(track.size()), 4);
-    file.insert(file.end(), track.begin(), track.end());
-    return file;
+    return testaudio::midiFileOfTrack(track);
 }
 
 // Samples of [from, to) that the segments of note `note` cover.
@@ -760,31 +718,16 @@ int coveredBy(const std::vector<WaveSegment*>& segments, int note, int from, int
 }  // namespace
 
 TEST(AnalysisRealInstrument, SynthesizedFluteMelodyGivesItsNotes) {
-    const char* soundFont = "/usr/share/sounds/sf2/TimGM6mb.sf2";
-    if (std::system("command -v fluidsynth > /dev/null 2>&1") != 0) GTEST_SKIP() << "fluidsynth is not installed";
-    if (!std::ifstream(soundFont)) GTEST_SKIP() << "no soundfont at " << soundFont;
+    std::string whyNot;
+    if (testaudio::fluidsynthSoundFont(whyNot).empty()) GTEST_SKIP() << whyNot;
 
     // Every step is a leap of more than two semitones: a run of steady pitch only ends there.
     const std::vector<PlayedNote> melody = {
         {72, 0, 100, 600}, {76, 30, 800, 600}, {79, 0, 1500, 600},
         {74, -25, 2200, 700}, {77, 35, 3000, 600}, {72, 0, 3700, 800},
     };
-    std::string dir = testaudio::makeTempDir("fluidsynth");
-    std::string midiPath = dir + "/flute_program73_six_notes_bent.mid";
-    std::string wavPath = dir + "/44100Hz_flute_six_notes_bent.wav";
-    std::vector<uint8_t> bytes = midiFile(melody, 73);
-    std::ofstream(midiPath, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    std::string command = "fluidsynth -ni -q -R 0 -C 0 -g 0.5 -r 44100 -F '" + wavPath + "' " + soundFont + " '" +
-                          midiPath + "' > /dev/null 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-
-    SF_INFO info;
-    std::vector<float> interleaved = testaudio::readFile(wavPath, &info);
-    ASSERT_EQ(info.samplerate, 44100);
-    std::vector<float> mono(interleaved.size() / info.channels);
-    for (size_t i = 0; i < mono.size(); i++) {
-        for (int c = 0; c < info.channels; c++) mono[i] += interleaved[i * info.channels + c] / info.channels;
-    }
+    std::vector<float> mono = testaudio::renderWithFluidsynth(midiFile(melody, 73), "flute_program73_six_notes_bent");
+    ASSERT_FALSE(mono.empty()) << "fluidsynth could not render the melody";
     std::unique_ptr<WaveAnalysis> analysis = analyse(mono, 44100);
     for (const PlayedNote& n : melody) {
         // Skip the attack; the note must be found over most of the rest of its length.

@@ -200,29 +200,14 @@ TEST(NoteChangesRule, ChangesFallOnTheSameMillisecondAtEveryRateAndNotAcrossGaps
 
 namespace {
 
-void putVariableLength(std::vector<uint8_t>& out, uint32_t value) {
-    uint8_t bytes[5];
-    int count = 0;
-    do {
-        bytes[count++] = value & 0x7F;
-        value >>= 7;
-    } while (value);
-    while (count > 1) out.push_back(bytes[--count] | 0x80);
-    out.push_back(bytes[0]);
-}
-
-void putBigEndian(std::vector<uint8_t>& out, uint32_t value, int bytes) {
-    for (int k = bytes - 1; k >= 0; k--) out.push_back((value >> (8 * k)) & 0xFF);
-}
-
 // A one-track file at one tick per millisecond: `program` holds `held` for the whole line while
 // the pitch wheel, set to span an octave either way, moves it to each sung note in turn.
-std::vector<uint8_t> bentLineFile(const Line& line, int held, int program) {
-    std::vector<uint8_t> track;
+std::vector<unsigned char> bentLineFile(const Line& line, int held, int program) {
+    std::vector<unsigned char> track;
     int now = 0;
     auto event = [&](int atMs, std::initializer_list<int> bytes) {
-        putVariableLength(track, static_cast<uint32_t>(atMs - now));
-        for (int b : bytes) track.push_back(static_cast<uint8_t>(b));
+        testaudio::putVariableLength(track, static_cast<unsigned>(atMs - now));
+        for (int b : bytes) track.push_back(static_cast<unsigned char>(b));
         now = atMs;
     };
     event(0, {0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40});  // one second a quarter
@@ -236,49 +221,19 @@ std::vector<uint8_t> bentLineFile(const Line& line, int held, int program) {
         if (k == 0) event(0, {0x90, held, 100});
     }
     event(line.totalMs(), {0x80, held, 0});
-    event(line.totalMs() + 500, {0xFF, 0x2F, 0x00});
-
-    std::vector<uint8_t> file = {'M', 'T', 'h', 'd'};
-    putBigEndian(file, 6, 4);
-    putBigEndian(file, 0, 2);
-    putBigEndian(file, 1, 2);
-    putBigEndian(file, 1000, 2);
-    for (char c : {'M', 'T', 'r', 'k'}) file.push_back(static_cast<uint8_t>(c));
-    putBigEndian(file, static_cast<uint32_t>(track.size()), 4);
-    file.insert(file.end(), track.begin(), track.end());
-    return file;
-}
-
-// Renders the file at 44.1 kHz and mixes it to one channel.
-std::vector<float> renderWithFluidsynth(const std::vector<uint8_t>& midi, const std::string& name,
-                                        const char* soundFont) {
-    std::string dir = testaudio::makeTempDir("legato");
-    std::string midiPath = dir + "/" + name + ".mid";
-    std::string wavPath = dir + "/44100Hz_" + name + ".wav";
-    std::ofstream(midiPath, std::ios::binary).write(reinterpret_cast<const char*>(midi.data()), midi.size());
-    std::string command = "fluidsynth -ni -q -R 0 -C 0 -g 0.5 -r 44100 -F '" + wavPath + "' " + soundFont + " '" +
-                          midiPath + "' > /dev/null 2>&1";
-    if (std::system(command.c_str()) != 0) return {};
-    SF_INFO info;
-    std::vector<float> interleaved = testaudio::readFile(wavPath, &info);
-    std::vector<float> mono(interleaved.size() / info.channels);
-    for (size_t i = 0; i < mono.size(); i++) {
-        for (int c = 0; c < info.channels; c++) mono[i] += interleaved[i * info.channels + c] / info.channels;
-    }
-    return mono;
+    return testaudio::midiFileOfTrack(track);
 }
 
 }  // namespace
 
 TEST(NoteChangesRealInstrument, BentFluteLineGivesOneSegmentPerNote) {
-    const char* soundFont = "/usr/share/sounds/sf2/TimGM6mb.sf2";
-    if (std::system("command -v fluidsynth > /dev/null 2>&1") != 0) GTEST_SKIP() << "fluidsynth is not installed";
-    if (!std::ifstream(soundFont)) GTEST_SKIP() << "no soundfont at " << soundFont;
+    std::string whyNot;
+    if (testaudio::fluidsynthSoundFont(whyNot).empty()) GTEST_SKIP() << whyNot;
     const Line line{{{72, 20, 600}, {73, -10, 550}, {75, 25, 600}, {74, -15, 500}, {72, 30, 650},
                      {71, -20, 550}, {72, -35, 600}},
                     0.0, 0.0};
     std::vector<float> samples =
-        renderWithFluidsynth(bentLineFile(line, 72, 73), "flute_program73_bent_legato_seven_notes", soundFont);
+        testaudio::renderWithFluidsynth(bentLineFile(line, 72, 73), "flute_program73_bent_legato_seven_notes");
     ASSERT_FALSE(samples.empty()) << "fluidsynth could not render the line";
     std::unique_ptr<WaveAnalysis> analysis = analyse(samples);
     // The breathy attack lasts a few periods that the period search reads far too low; only

@@ -9,33 +9,16 @@
 #include <vector>
 
 #include "Analysis.h"
+#include "analysischecks.h"
 #include "PeriodSearch.h"
 #include "signals.h"
 #include "testaudio.h"
 
 namespace {
 
-const int WINDOW = 1024;  // the window the document passes
-
-std::unique_ptr<WaveAnalysis> analyse(std::vector<float>& samples, int rate) {
-    std::unique_ptr<WaveAnalysis> analysis(
-        new WaveAnalysis(samples.data(), static_cast<int>(samples.size()), rate, WINDOW, nullptr));
-    analysis->findFrequencies();
-    analysis->findSegments();
-    return analysis;
-}
-
-// Whole-array comparison that names the first differing index.
-template <typename T>
-::testing::AssertionResult sameArray(const char* name, const std::vector<T>& expected, const T* actual) {
-    for (size_t i = 0; i < expected.size(); i++) {
-        if (!(expected[i] == actual[i])) {
-            return ::testing::AssertionFailure()
-                   << name << " differs first at " << i << ": expected " << expected[i] << ", got " << actual[i];
-        }
-    }
-    return ::testing::AssertionSuccess();
-}
+using analysischecks::analyse;
+using analysischecks::sameArray;
+using analysischecks::WINDOW;
 
 // The shipped detection against the plain loops of signals.h, whole arrays.
 void expectSameDetection(std::vector<float>& x, int rate, const char* material) {

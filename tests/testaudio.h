@@ -71,6 +71,15 @@ private:
 // How many times `line` stands in `text`, occurrences not overlapping.
 int countOf(const std::string& text, const std::string& line);
 
+// Standard MIDI files at one tick per millisecond, rendered by fluidsynth.
+void putVariableLength(std::vector<unsigned char>& out, unsigned value);
+// A one-track file around the track's events (without its end-of-track event).
+std::vector<unsigned char> midiFileOfTrack(std::vector<unsigned char> track);
+// The soundfont the tests render with, or "" with the reason when fluidsynth or it is missing.
+std::string fluidsynthSoundFont(std::string& whyNot);
+// Renders the MIDI file at 44.1 kHz, mixed to one channel; empty when fluidsynth fails.
+std::vector<float> renderWithFluidsynth(const std::vector<unsigned char>& midi, const std::string& name);
+
 // True in a build with AddressSanitizer, whose shadow memory needs a vast address space.
 bool underAddressSanitizer();
 
