@@ -16,11 +16,7 @@ namespace {
 const int RATE = 44100;
 const int WINDOW = 1024;
 
-double cpuSeconds() {
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec + 1e-9 * t.tv_nsec;
-}
+using signals::cpuSeconds;
 
 }  // namespace
 

@@ -10,7 +10,6 @@
 
 using testaudio::Note;
 
-static const char* const TITLE = "Cantorel Pitch Correction";
 static const int RATE = 44100;
 static const int NOTE_FRAMES = 22050;
 static const int REST_FRAMES = 4410;
@@ -40,10 +39,8 @@ protected:
     std::string audioDir;
 
     void SetUp() override {
-        audioDir = program.home() + "/audio";
-        mkdir(audioDir.c_str(), 0755);
-        program.start();
-        window = program.waitForWindow(TITLE);
+        audioDir = program.audioFolder();
+        window = program.startWindow();
         ASSERT_FALSE(window.empty()) << program.output();
     }
 

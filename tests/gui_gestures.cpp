@@ -9,7 +9,6 @@
 
 using testaudio::Note;
 
-static const char* const TITLE = "Cantorel Pitch Correction";
 
 // Three steady notes of whole-sample periods (100, 150 and 200 samples at
 // 44.1 kHz) with rests between them, so every note is one clean segment.
@@ -39,7 +38,7 @@ protected:
     void SetUp() override {
         path = writeThreeNotes(program.home());
         program.start();
-        window = program.waitForWindow(TITLE);
+        window = program.waitForWindow(MAIN_TITLE);
         ASSERT_FALSE(window.empty());
         ASSERT_TRUE(program.openFile(window, testaudio::fileName(path))) << program.output();
     }

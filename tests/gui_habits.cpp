@@ -17,7 +17,6 @@
 #include "testaudio.h"
 #include "utils.h"
 
-static const char* const TITLE = "Cantorel Pitch Correction";
 static const int RATE = 44100;
 
 // A 441 Hz tone: exactly 100 samples a period.
@@ -53,16 +52,13 @@ protected:
     std::string window;
     std::string audioDir;
 
-    void SetUp() override {
-        audioDir = program.home() + "/audio";
-        mkdir(audioDir.c_str(), 0755);
-    }
+    void SetUp() override { audioDir = program.audioFolder(); }
 
     // Starts with the tone named as the program's only argument, relative to its working folder.
     void startWithTone(int frames) {
         program.setArguments({"audio/" + testaudio::fileName(writeTone(audioDir, frames))});
         program.start();
-        window = program.waitForWindow(TITLE);
+        window = program.waitForWindow(MAIN_TITLE);
         ASSERT_FALSE(window.empty()) << program.output();
         ASSERT_TRUE(program.waitForOutput("totreadcount=" + std::to_string(frames))) << program.output();
         // Until the analysed file is drawn the window refuses input.
@@ -121,7 +117,7 @@ TEST_F(GuiHabits, FileArgumentOpensThenKeysPlayStopScrollSaveAndQuitAfterAClickO
 
 TEST_F(GuiHabits, SaveAndSaveAsWithNothingLoadedSaySoAndWriteNothing) {
     program.start();
-    window = program.waitForWindow(TITLE);
+    window = program.waitForWindow(MAIN_TITLE);
     ASSERT_FALSE(window.empty()) << program.output();
     program.click(window, 400, 300);
     program.key(window, "ctrl+s");

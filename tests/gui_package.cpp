@@ -12,7 +12,6 @@
 #include "guidriver.h"
 #include "testaudio.h"
 
-static const char* const TITLE = "Cantorel Pitch Correction";
 static const char* const FAREWELL = "Thank you for using cantorel.";
 
 static std::string readAll(const std::string& path) {
@@ -80,7 +79,7 @@ static void expectStartsAndSaysFarewell(const std::string& program, const std::s
     ProgramUnderTest run(tag);
     run.setProgram(program);
     run.start();
-    std::string window = run.waitForWindow(TITLE);
+    std::string window = run.waitForWindow(MAIN_TITLE);
     ASSERT_FALSE(window.empty()) << program << "\n" << run.output();
     run.closeWindow(window);
     EXPECT_EQ(run.waitForExit(), 0);

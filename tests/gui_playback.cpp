@@ -18,7 +18,6 @@
 
 using testaudio::Note;
 
-static const char* const TITLE = "Cantorel Pitch Correction";
 static const int RATE = 44100;
 // Toolbar buttons, at y 34.
 static const int PLAY = 210, PLAY_SELECTION = 240, PLAY_TO = 270, PLAY_FROM = 300, STOP = 330;
@@ -64,7 +63,7 @@ protected:
         if (at != std::string::npos) body.replace(at, 3, heardPath);
         std::ofstream(program.home() + "/.asoundrc") << "pcm.!default { " << body << " }\n";
         program.start(extraEnv);
-        window = program.waitForWindow(TITLE);
+        window = program.waitForWindow(MAIN_TITLE);
         ASSERT_FALSE(window.empty()) << program.output();
     }
 

@@ -9,7 +9,6 @@
 #include "guidriver.h"
 #include "testaudio.h"
 
-static const char* const TITLE = "Cantorel Pitch Correction";
 static const int RATE = 44100;
 static const int MELODY_FRAMES = 2 * (22050 + 4410);
 
@@ -20,10 +19,8 @@ protected:
     std::string audioDir;
 
     void SetUp() override {
-        audioDir = program.home() + "/audio";
-        mkdir(audioDir.c_str(), 0755);
-        program.start();
-        window = program.waitForWindow(TITLE);
+        audioDir = program.audioFolder();
+        window = program.startWindow();
         ASSERT_FALSE(window.empty()) << program.output();
     }
 

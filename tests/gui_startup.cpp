@@ -4,13 +4,12 @@
 
 #include "guidriver.h"
 
-static const char* const TITLE = "Cantorel Pitch Correction";
 static const char* const FAREWELL = "Thank you for using cantorel.";
 
 TEST(GuiStartup, WindowAppearsWithStartupTrace) {
     ProgramUnderTest program("startup");
     program.start();
-    std::string window = program.waitForWindow(TITLE);
+    std::string window = program.waitForWindow(MAIN_TITLE);
     ASSERT_FALSE(window.empty()) << program.output();
     ASSERT_TRUE(program.waitForOutput("WaveHandler::init()"));
     EXPECT_EQ(program.output().rfind("WaveHandler::WaveHandler()\nWaveHandler::init()\n", 0), 0u)
@@ -22,7 +21,7 @@ TEST(GuiStartup, WindowAppearsWithStartupTrace) {
 TEST(GuiStartup, SizeHintsRefuseBelow500x200AndAbove2048) {
     ProgramUnderTest program("hints");
     program.start();
-    std::string window = program.waitForWindow(TITLE);
+    std::string window = program.waitForWindow(MAIN_TITLE);
     ASSERT_FALSE(window.empty());
     std::string hints = shellOutput("xprop -id " + window + " WM_NORMAL_HINTS");
     EXPECT_NE(hints.find("minimum size: 500 by 200"), std::string::npos) << hints;
@@ -32,7 +31,7 @@ TEST(GuiStartup, SizeHintsRefuseBelow500x200AndAbove2048) {
 TEST(GuiStartup, WideningGrowsOnlyTheWavePanel) {
     ProgramUnderTest program("widen");
     program.start();
-    std::string window = program.waitForWindow(TITLE);
+    std::string window = program.waitForWindow(MAIN_TITLE);
     ASSERT_FALSE(window.empty());
     std::string before = program.home() + "/before.png", after = program.home() + "/after.png";
     program.screenshot(before);
@@ -54,7 +53,7 @@ TEST(GuiStartup, WideningGrowsOnlyTheWavePanel) {
 TEST(GuiStartup, FileExitSaysFarewellOnce) {
     ProgramUnderTest program("exit");
     program.start();
-    std::string window = program.waitForWindow(TITLE);
+    std::string window = program.waitForWindow(MAIN_TITLE);
     ASSERT_FALSE(window.empty());
     ASSERT_TRUE(program.clickMenu(window, 15, 10));
     program.pressKeys("x");
@@ -65,7 +64,7 @@ TEST(GuiStartup, FileExitSaysFarewellOnce) {
 TEST(GuiStartup, AltFOpensTheFileMenuEvenOverTheCanvas) {
     ProgramUnderTest program("altf");
     program.start();
-    std::string window = program.waitForWindow(TITLE);
+    std::string window = program.waitForWindow(MAIN_TITLE);
     ASSERT_FALSE(window.empty());
     program.click(window, 400, 300);  // the canvas takes every key it is offered
     ASSERT_TRUE(program.waitForOutput("WaveHandler::hitSegment()"));
@@ -78,7 +77,7 @@ TEST(GuiStartup, AltFOpensTheFileMenuEvenOverTheCanvas) {
 TEST(GuiStartup, ClosingTheWindowSaysFarewellOnce) {
     ProgramUnderTest program("close");
     program.start();
-    std::string window = program.waitForWindow(TITLE);
+    std::string window = program.waitForWindow(MAIN_TITLE);
     ASSERT_FALSE(window.empty());
     program.closeWindow(window);
     EXPECT_EQ(program.waitForExit(), 0);
@@ -88,7 +87,7 @@ TEST(GuiStartup, ClosingTheWindowSaysFarewellOnce) {
 TEST(GuiStartup, HelpAboutShowsNameVersionAndLicence) {
     ProgramUnderTest program("about");
     program.start();
-    std::string window = program.waitForWindow(TITLE);
+    std::string window = program.waitForWindow(MAIN_TITLE);
     ASSERT_FALSE(window.empty());
     ASSERT_TRUE(program.clickMenu(window, 50, 10));
     program.pressKeys("a");

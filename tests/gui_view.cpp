@@ -9,7 +9,6 @@
 
 using testaudio::Note;
 
-static const char* const TITLE = "Cantorel Pitch Correction";
 static const std::string WHITE_KEY = "239,239,255", BLACK_KEY = "212,212,255";
 static const std::string RED = "255,0,0", GREEN = "0,255,0", NOTE_FILL = "240,212,134", NOTE_EDGE = "127,0,0";
 
@@ -23,7 +22,7 @@ protected:
         std::string path = program.home() + "/" + name;
         testaudio::writeFile(path, testaudio::melody(notes, 44100), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
         program.start();
-        window = program.waitForWindow(TITLE);
+        window = program.waitForWindow(MAIN_TITLE);
         ASSERT_FALSE(window.empty());
         ASSERT_TRUE(program.openFile(window, name)) << program.output();
         ASSERT_TRUE(program.waitForIdle());
@@ -84,7 +83,7 @@ TEST_F(GuiView, LongLoadShowsProgressAndRefusesInput) {
     testaudio::writeFile(program.home() + "/" + name, testaudio::brownNoise(120 * 44100), 44100, 1,
                          SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     program.start();
-    window = program.waitForWindow(TITLE);
+    window = program.waitForWindow(MAIN_TITLE);
     ASSERT_FALSE(window.empty());
     program.origin(window, left, top);
     program.key(window, "ctrl+o");

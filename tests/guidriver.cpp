@@ -20,6 +20,8 @@
 
 #include "testaudio.h"
 
+const char* const MAIN_TITLE = "Cantorel Pitch Correction";
+
 bool waitUntil(const std::function<bool()>& condition, int seconds) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!condition()) {
@@ -109,6 +111,17 @@ static std::string shownWindow(const std::string& title, int seconds = 0) {
     std::string out = shellOutput(wait + " --onlyvisible --name '^" + title + "$' 2>/dev/null | head -n 1");
     while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
     return out;
+}
+
+std::string ProgramUnderTest::audioFolder() const {
+    std::string folder = homeDir + "/audio";
+    mkdir(folder.c_str(), 0755);
+    return folder;
+}
+
+std::string ProgramUnderTest::startWindow() {
+    start();
+    return waitForWindow(MAIN_TITLE);
 }
 
 std::string ProgramUnderTest::waitForWindow(const std::string& title, int seconds) {

@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+// The main window's title.
+extern const char* const MAIN_TITLE;
+
 class ProgramUnderTest {
 public:
     explicit ProgramUnderTest(const std::string& tag);
@@ -22,6 +25,10 @@ public:
     void setArguments(const std::vector<std::string>& args) { arguments = args; }
     // Starts the program; env entries "NAME=value" are added to its environment.
     void start(const std::string& extraEnv = "");
+    // A folder "audio" in the private HOME for the files a test opens and saves.
+    std::string audioFolder() const;
+    // Starts the program and waits for its main window; its id, or "" when none came.
+    std::string startWindow();
     // Window id of the first shown window whose title is exactly `title`, or "" after the timeout.
     std::string waitForWindow(const std::string& title, int seconds = 20);
     // True once no window titled `title` is shown any more.

@@ -2,8 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 
 namespace signals {
+
+double cpuSeconds() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec + 1e-9 * t.tv_nsec;
+}
 
 Noise::Noise(uint64_t seed) : state(seed * 2654435761u + 1) {}
 

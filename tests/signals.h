@@ -10,6 +10,9 @@
 
 namespace signals {
 
+// CPU time of this process, in seconds: what the benchmarks divide audio time by.
+double cpuSeconds();
+
 // A fixed xorshift: the materials come out the same on every platform and every run.
 class Noise {
 public:

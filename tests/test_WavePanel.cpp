@@ -13,13 +13,7 @@
 
 static const int RATE = 44100;
 
-// A loaded mono document of `frames` frames of a 441 Hz tone (period 100).
-static void loadTone(WaveHandler& doc, int frames, const std::string& tag) {
-    std::string path = testaudio::makeTempDir(tag) + "/44100Hz_" + std::to_string(frames) + "f_sine441_mono.wav";
-    testaudio::writeFile(path, testaudio::sinePeriod(100, frames), RATE, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-    doc.loadWave(&path);
-    ASSERT_EQ(doc.frameCount(), frames);
-}
+using testaudio::loadTone;
 
 static void expectRange(const FrameRange& range, int first, int end) {
     EXPECT_EQ(range.first, first);

@@ -10,6 +10,8 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "WaveHandler.h"
+
 namespace testaudio {
 
 namespace {
@@ -271,6 +273,13 @@ std::vector<float> renderWithFluidsynth(const std::vector<unsigned char>& midi, 
         for (int c = 0; c < info.channels; c++) mono[i] += interleaved[i * info.channels + c] / info.channels;
     }
     return mono;
+}
+
+void loadTone(WaveHandler& doc, int frames, const std::string& tag) {
+    std::string path = makeTempDir(tag) + "/44100Hz_" + std::to_string(frames) + "f_sine441_mono.wav";
+    writeFile(path, sinePeriod(100, frames), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    doc.loadWave(&path);
+    ASSERT_EQ(doc.frameCount(), frames);
 }
 
 }  // namespace testaudio

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+class WaveHandler;
+
 namespace testaudio {
 
 // A fresh folder under $TMPDIR (else the build folder's tmp/, else /tmp), named
@@ -79,6 +81,9 @@ std::vector<unsigned char> midiFileOfTrack(std::vector<unsigned char> track);
 std::string fluidsynthSoundFont(std::string& whyNot);
 // Renders the MIDI file at 44.1 kHz, mixed to one channel; empty when fluidsynth fails.
 std::vector<float> renderWithFluidsynth(const std::vector<unsigned char>& midi, const std::string& name);
+
+// Loads a 441 Hz tone (period 100) of `frames` mono float frames into the document.
+void loadTone(WaveHandler& doc, int frames, const std::string& tag);
 
 // True in a build with AddressSanitizer, whose shadow memory needs a vast address space.
 bool underAddressSanitizer();
