@@ -348,9 +348,17 @@ void ProgramUnderTest::writePreferences(const std::string& content) {
     prefs << content;
 }
 
+// The toolkit folds entries longer than 80 characters onto lines that start
+// with "+"; they are joined back, so a long folder name reads as one entry.
 std::string ProgramUnderTest::readPreferences() const {
     std::ifstream in(homeDir + "/.fltk/kelv/Cantorel.prefs");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    std::string text, line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line[0] == '+' && !text.empty()) {
+            text.pop_back();
+            line.erase(0, 1);
+        }
+        text += line + "\n";
+    }
+    return text;
 }
