@@ -194,9 +194,24 @@ void WaveHandler::checkMemoryFor(long long frames, int channels) {
                              readableSize(usable) + " is available" + limit + ".");
 }
 
+// libsndfile trims uncompressed data to what the file holds, so its frame count
+// is known before a sample is read; a compressed stream may promise anything.
+static bool framesKnownBeforeReading(const SF_INFO& info) {
+    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC) return false;  // names its samples PCM
+    switch (info.format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_S8: case SF_FORMAT_PCM_U8: case SF_FORMAT_PCM_16: case SF_FORMAT_PCM_24:
+        case SF_FORMAT_PCM_32: case SF_FORMAT_FLOAT: case SF_FORMAT_DOUBLE: case SF_FORMAT_ULAW:
+        case SF_FORMAT_ALAW:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Everything the new recording needs is made before anything of the open one
 // is let go, so running out of memory or cancelling leaves that one intact.
 void WaveHandler::readRecording(SNDFILE* file, const SF_INFO& info, Recording& recording) {
+    if (framesKnownBeforeReading(info)) checkMemoryFor(info.frames, info.channels);
     recording.samples.reset(readBlocks(file, info, recording.total));
     if (!recording.samples) throw std::bad_alloc();
     long long frames = recording.total / info.channels;

@@ -118,6 +118,7 @@ struct ClaimedFile {
     std::string bytes;
     sf_count_t claimedLength;
     sf_count_t position = 0;
+    sf_count_t bytesRead = 0;
 };
 
 SF_VIRTUAL_IO claimedFileIO() {
@@ -138,6 +139,7 @@ SF_VIRTUAL_IO claimedFileIO() {
             out[i] = at < static_cast<sf_count_t>(f->bytes.size()) ? f->bytes[at] : 0;
         }
         f->position += n;
+        f->bytesRead += n;
         return n;
     };
     io.write = [](const void*, sf_count_t, void*) -> sf_count_t { return 0; };
@@ -461,6 +463,19 @@ TEST_F(RefusedLoad, AFileThatCannotFitSaysWhatItNeedsAndWhatIsAvailable) {
     EXPECT_NE(out.find("needs about 3 MB of memory, but only 2 MB is available (this program may use 12 MB).\n"),
               std::string::npos) << out;
     expectKept(before, segments);
+}
+
+TEST_F(RefusedLoad, AnUncompressedFileThatCannotFitIsRefusedBeforeItsSamplesAreRead) {
+    doc.memoryFigures = [] {
+        MemoryFigures memory;
+        memory.available = 1 << 20;
+        return memory;
+    };
+    ClaimedFile file{craftedWav(1, 44100, 16, 200000, 200000), 44 + 200000};
+    std::string out = loadStreamFrom(file, "44100Hz_100000f_zeros_mono_wav16.wav");
+    EXPECT_NE(out.find("editing it needs about 3 MB of memory, but only 1 MB is available."), std::string::npos)
+        << out;
+    EXPECT_LT(file.bytesRead, 4096) << "its 200 kB of samples were read first";
 }
 
 TEST_F(RefusedLoad, RunningOutOfMemoryHalfwayKeepsTheOpenDocument) {
