@@ -91,7 +91,11 @@ void WaveHandler::tellUser(const string& text) {
     if (!wavePanel) return;
     cout.flush();
     fl_message_title("Cantorel");
-    fl_alert("%s", text.c_str());
+    // A long file name pushes the reason past the screen's edge: give it a line of its own.
+    string shown = text;
+    size_t afterName = shown.find("\": ");
+    if (afterName != string::npos) shown.replace(afterName, 3, "\":\n");
+    fl_alert("%s", shown.c_str());
 }
 
 // ------------------------------------------------------------------- loading
