@@ -32,17 +32,10 @@ static std::string writeOutOfTuneMelody(const std::string& folder) {
 
 static std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-class GuiFiles : public ::testing::Test {
+class GuiFiles : public WindowTest {
 protected:
-    ProgramUnderTest program{"files"};
-    std::string window;
-    std::string audioDir;
-
-    void SetUp() override {
-        audioDir = program.audioFolder();
-        window = program.startWindow();
-        ASSERT_FALSE(window.empty()) << program.output();
-    }
+    GuiFiles() : WindowTest("files") {}
+    void SetUp() override { startProgram(); }
 
     void choose(const std::string& title, const std::string& rest) {
         ASSERT_TRUE(program.answerChooser(title, rest)) << "no chooser titled " << title;

@@ -21,12 +21,7 @@ static std::string writeThreeNotes(const std::string& folder) {
 
 // Waits for a line the view prints on a redraw, after `from` in the trace.
 static bool printedAfter(ProgramUnderTest& program, size_t from, const std::string& text) {
-    for (int i = 0; i < 200; i++) {
-        std::string trace = program.output();
-        if (trace.find(text, from) != std::string::npos) return true;
-        usleep(50000);
-    }
-    return false;
+    return waitUntil([&] { return program.output().find(text, from) != std::string::npos; }, 10);
 }
 
 class GuiGestures : public ::testing::Test {
@@ -37,8 +32,7 @@ protected:
 
     void SetUp() override {
         path = writeThreeNotes(program.home());
-        program.start();
-        window = program.waitForWindow(MAIN_TITLE);
+        window = program.startWindow();
         ASSERT_FALSE(window.empty());
         ASSERT_TRUE(program.openFile(window, testaudio::fileName(path))) << program.output();
     }

@@ -46,20 +46,14 @@ TEST(CommandLine, HelpAndVersionPrintAndEveryOtherOptionOrASecondFileIsRefused) 
     }
 }
 
-class GuiHabits : public ::testing::Test {
+class GuiHabits : public WindowTest {
 protected:
-    ProgramUnderTest program{"habits"};
-    std::string window;
-    std::string audioDir;
-
-    void SetUp() override { audioDir = program.audioFolder(); }
+    GuiHabits() : WindowTest("habits") {}
 
     // Starts with the tone named as the program's only argument, relative to its working folder.
     void startWithTone(int frames) {
         program.setArguments({"audio/" + testaudio::fileName(writeTone(audioDir, frames))});
-        program.start();
-        window = program.waitForWindow(MAIN_TITLE);
-        ASSERT_FALSE(window.empty()) << program.output();
+        startProgram();
         ASSERT_TRUE(program.waitForOutput("totreadcount=" + std::to_string(frames))) << program.output();
         // Until the analysed file is drawn the window refuses input.
         ASSERT_TRUE(program.waitForOutput("freqWidth=")) << "the loaded file was never drawn";
@@ -116,9 +110,7 @@ TEST_F(GuiHabits, FileArgumentOpensThenKeysPlayStopScrollSaveAndQuitAfterAClickO
 }
 
 TEST_F(GuiHabits, SaveAndSaveAsWithNothingLoadedSaySoAndWriteNothing) {
-    program.start();
-    window = program.waitForWindow(MAIN_TITLE);
-    ASSERT_FALSE(window.empty()) << program.output();
+    startProgram();
     program.click(window, 400, 300);
     program.key(window, "ctrl+s");
     std::string alert = program.waitForWindow("Cantorel");

@@ -3,7 +3,6 @@
 // listener would.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -47,16 +46,12 @@ static int lastNumberAfter(const std::string& trace, const std::string& label) {
     return at == std::string::npos ? -1 : std::stoi(trace.substr(at + label.size()));
 }
 
-class GuiPlayback : public ::testing::Test {
+class GuiPlayback : public WindowTest {
 protected:
-    ProgramUnderTest program{"playback"};
-    std::string window;
-    std::string audioDir;
+    GuiPlayback() : WindowTest("playback") {}
     std::string heardPath;
 
     void startWithDevice(const std::string& device, const std::string& extraEnv = "") {
-        audioDir = program.home() + "/audio";
-        mkdir(audioDir.c_str(), 0755);
         heardPath = program.home() + "/out.raw";
         std::string body = device;
         size_t at = body.find("OUT");
@@ -253,7 +248,7 @@ TEST_F(GuiPlayback, AClickLeavesAMarkThatPlayToAndPlayFromSplitTheFileAt) {
     selectByDrag(80, 160);
     program.click(window, 100, 60);
     int mark = 512 * (100 - 40);
-    for (int i = 0; i < 100 && lastNumberAfter(program.output(), "selectionStart=") != mark; i++) usleep(50000);
+    waitUntil([&] { return lastNumberAfter(program.output(), "selectionStart=") == mark; }, 5);
     ASSERT_EQ(lastNumberAfter(program.output(), "selectionStart="), mark);
 
     playAndWait(PLAY_TO);
@@ -281,7 +276,7 @@ TEST_F(GuiPlayback, WhenPlaybackEndsTheViewShowsTheLastPageNotABlankOne) {
     std::string trace = program.output();
     size_t played = trace.find("Played ", before);
     ASSERT_NE(played, std::string::npos);
-    for (int i = 0; i < 100 && program.output().find("freqWidth=", played) == std::string::npos; i++) usleep(50000);
+    waitUntil([&] { return program.output().find("freqWidth=", played) != std::string::npos; }, 5);
     trace = program.output();
     EXPECT_NE(trace.find("freqWidth=", played), std::string::npos) << "the view after playback draws no curve";
     EXPECT_EQ(lastNumberAfter(trace, "off="), frames - 712 * 512);

@@ -1,7 +1,6 @@
 // Long loads that the user cancels, and Escape, through the real window.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <thread>
@@ -12,17 +11,10 @@
 static const int RATE = 44100;
 static const int MELODY_FRAMES = 2 * (22050 + 4410);
 
-class GuiRobust : public ::testing::Test {
+class GuiRobust : public WindowTest {
 protected:
-    ProgramUnderTest program{"robust"};
-    std::string window;
-    std::string audioDir;
-
-    void SetUp() override {
-        audioDir = program.audioFolder();
-        window = program.startWindow();
-        ASSERT_FALSE(window.empty()) << program.output();
-    }
+    GuiRobust() : WindowTest("robust") {}
+    void SetUp() override { startProgram(); }
 
     void writeMelody() {
         std::vector<float> samples = testaudio::melody({{440.0, 22050}, {0.0, 4410}, {523.25, 22050}, {0.0, 4410}}, RATE);

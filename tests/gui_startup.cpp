@@ -8,8 +8,7 @@ static const char* const FAREWELL = "Thank you for using cantorel.";
 
 TEST(GuiStartup, WindowAppearsWithStartupTrace) {
     ProgramUnderTest program("startup");
-    program.start();
-    std::string window = program.waitForWindow(MAIN_TITLE);
+    std::string window = program.startWindow();
     ASSERT_FALSE(window.empty()) << program.output();
     ASSERT_TRUE(program.waitForOutput("WaveHandler::init()"));
     EXPECT_EQ(program.output().rfind("WaveHandler::WaveHandler()\nWaveHandler::init()\n", 0), 0u)
@@ -20,8 +19,7 @@ TEST(GuiStartup, WindowAppearsWithStartupTrace) {
 
 TEST(GuiStartup, SizeHintsRefuseBelow500x200AndAbove2048) {
     ProgramUnderTest program("hints");
-    program.start();
-    std::string window = program.waitForWindow(MAIN_TITLE);
+    std::string window = program.startWindow();
     ASSERT_FALSE(window.empty());
     std::string hints = shellOutput("xprop -id " + window + " WM_NORMAL_HINTS");
     EXPECT_NE(hints.find("minimum size: 500 by 200"), std::string::npos) << hints;
@@ -30,8 +28,7 @@ TEST(GuiStartup, SizeHintsRefuseBelow500x200AndAbove2048) {
 
 TEST(GuiStartup, WideningGrowsOnlyTheWavePanel) {
     ProgramUnderTest program("widen");
-    program.start();
-    std::string window = program.waitForWindow(MAIN_TITLE);
+    std::string window = program.startWindow();
     ASSERT_FALSE(window.empty());
     std::string before = program.home() + "/before.png", after = program.home() + "/after.png";
     program.screenshot(before);
@@ -52,8 +49,7 @@ TEST(GuiStartup, WideningGrowsOnlyTheWavePanel) {
 
 TEST(GuiStartup, FileExitSaysFarewellOnce) {
     ProgramUnderTest program("exit");
-    program.start();
-    std::string window = program.waitForWindow(MAIN_TITLE);
+    std::string window = program.startWindow();
     ASSERT_FALSE(window.empty());
     ASSERT_TRUE(program.clickMenu(window, 15, 10));
     program.pressKeys("x");
@@ -63,8 +59,7 @@ TEST(GuiStartup, FileExitSaysFarewellOnce) {
 
 TEST(GuiStartup, AltFOpensTheFileMenuEvenOverTheCanvas) {
     ProgramUnderTest program("altf");
-    program.start();
-    std::string window = program.waitForWindow(MAIN_TITLE);
+    std::string window = program.startWindow();
     ASSERT_FALSE(window.empty());
     program.click(window, 400, 300);  // the canvas takes every key it is offered
     ASSERT_TRUE(program.waitForOutput("WaveHandler::hitSegment()"));
@@ -76,8 +71,7 @@ TEST(GuiStartup, AltFOpensTheFileMenuEvenOverTheCanvas) {
 
 TEST(GuiStartup, ClosingTheWindowSaysFarewellOnce) {
     ProgramUnderTest program("close");
-    program.start();
-    std::string window = program.waitForWindow(MAIN_TITLE);
+    std::string window = program.startWindow();
     ASSERT_FALSE(window.empty());
     program.closeWindow(window);
     EXPECT_EQ(program.waitForExit(), 0);
@@ -86,8 +80,7 @@ TEST(GuiStartup, ClosingTheWindowSaysFarewellOnce) {
 
 TEST(GuiStartup, HelpAboutShowsNameVersionAndLicence) {
     ProgramUnderTest program("about");
-    program.start();
-    std::string window = program.waitForWindow(MAIN_TITLE);
+    std::string window = program.startWindow();
     ASSERT_FALSE(window.empty());
     ASSERT_TRUE(program.clickMenu(window, 50, 10));
     program.pressKeys("a");

@@ -104,13 +104,13 @@ TEST_F(GuiView, LongLoadShowsProgressAndRefusesInput) {
 
 // Waits until a redraw after `from` in the trace has printed the curve point of `sample`.
 static int printedYAfter(ProgramUnderTest& program, size_t from, int sample) {
-    for (int i = 0; i < 200; i++) {
+    int y = -1;
+    waitUntil([&] {
         std::string trace = program.output();
-        int y = from < trace.size() ? lastPrintedY(trace.substr(from), sample, true) : -1;
-        if (y != -1) return y;
-        usleep(50000);
-    }
-    return -1;
+        y = from < trace.size() ? lastPrintedY(trace.substr(from), sample, true) : -1;
+        return y != -1;
+    }, 10);
+    return y;
 }
 
 TEST_F(GuiView, HighNotesComeIntoViewAndTheWheelAndScrollbarMoveThePitchAxis) {

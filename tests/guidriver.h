@@ -4,6 +4,7 @@
 // Drives the real program inside the virtual X server the test runs in:
 // a private HOME, xdotool for input, standard output captured to a file.
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -86,6 +87,21 @@ private:
 
 // Polls `condition` until it holds; false after the timeout.
 bool waitUntil(const std::function<bool()>& condition, int seconds = 20);
+// A test of the real program, with a folder for audio in its private HOME.
+class WindowTest : public ::testing::Test {
+protected:
+    explicit WindowTest(const std::string& tag) : program(tag), audioDir(program.audioFolder()) {}
+    // Starts the program and waits for its main window.
+    void startProgram() {
+        window = program.startWindow();
+        ASSERT_FALSE(window.empty()) << program.output();
+    }
+
+    ProgramUnderTest program;
+    std::string audioDir;
+    std::string window;
+};
+
 // Runs a shell command and returns what it printed.
 std::string shellOutput(const std::string& command);
 // The pointer's current picture (size and a checksum of its pixels), to tell pointer shapes apart.
