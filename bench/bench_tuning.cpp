@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <iostream>
 #include <random>
-#include <streambuf>
 #include <vector>
 
 #include "Analysis.h"
@@ -98,17 +97,14 @@ double frameHz(const std::vector<float>& x, int at) {
     return 0.0;
 }
 
-double median(std::vector<double> values) {
+// The value `tenths` of the way up the sorted values.
+double percentile(std::vector<double> values, int tenths) {
     if (values.empty()) return NAN;
     std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    return values[values.size() * tenths / 10];
 }
 
-double percentile90(std::vector<double> values) {
-    if (values.empty()) return NAN;
-    std::sort(values.begin(), values.end());
-    return values[values.size() * 9 / 10];
-}
+double median(const std::vector<double>& values) { return percentile(values, 5); }
 
 // The pitch of a note is the median of its middle half's frames; its error is the distance in
 // cents to the nearest equal-tempered note.
@@ -125,13 +121,6 @@ void addNoteErrors(const std::vector<float>& x, const Melody& melody, std::vecto
         errors.push_back(std::fabs(c - 100.0 * std::round(c / 100.0)));
     }
 }
-
-// Swallows the trace lines.
-class NullBuffer : public std::streambuf {
-protected:
-    int overflow(int c) override { return c; }
-    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
 
 std::vector<float> corrected(Melody& melody, WaveAnalysis& analysis, int kind) {
     WaveBuilder builder;
@@ -158,13 +147,12 @@ int main() {
                  {"PSOLA", WaveBuilder::USE_PSOLA}};
 
     std::vector<double> before, after[3];
-    NullBuffer nowhere;
     int notes = 0;
     for (const Style& style : styles) {
         Melody melody = makeMelody(style);
         notes += static_cast<int>(melody.notes.size());
         addNoteErrors(melody.samples, melody, before);
-        std::streambuf* saved = std::cout.rdbuf(&nowhere);
+        std::cout.setstate(std::ios::badbit);  // swallows the trace lines
         // No document: the analysis glides at its own default rate, as after choosing a scale.
         WaveAnalysis analysis(melody.samples.data(), static_cast<int>(melody.samples.size()), RATE, WINDOW, nullptr);
         analysis.findFrequencies();
@@ -173,7 +161,7 @@ int main() {
         analysis.calculateCorrectPitch();
         std::vector<std::vector<float>> outputs;
         for (const auto& k : kinds) outputs.push_back(corrected(melody, analysis, k.kind));
-        std::cout.rdbuf(saved);
+        std::cout.clear();
         for (int k = 0; k < 3; k++) addNoteErrors(outputs[k], melody, after[k]);
     }
 
@@ -184,12 +172,12 @@ int main() {
     Melody reference = makeMelody(inTune);
     addNoteErrors(reference.samples, reference, floor);
     std::printf("tracker on an in-tune sung melody: median %.2f, p90 %.2f cents\n", median(floor),
-                percentile90(floor));
+                percentile(floor, 9));
     std::printf("%d notes detuned 20-45 cents, at %d Hz; cents off the nearest note, per note\n", notes, RATE);
     std::printf("%-12s %10s %10s %10s %10s\n", "kind", "in median", "in p90", "out median", "out p90");
     for (int k = 0; k < 3; k++) {
-        std::printf("%-12s %10.2f %10.2f %10.2f %10.2f\n", kinds[k].name, median(before), percentile90(before),
-                    median(after[k]), percentile90(after[k]));
+        std::printf("%-12s %10.2f %10.2f %10.2f %10.2f\n", kinds[k].name, median(before), percentile(before, 9),
+                    median(after[k]), percentile(after[k], 9));
     }
     return 0;
 }

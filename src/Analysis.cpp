@@ -1,6 +1,7 @@
 #include "Analysis.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -20,6 +21,14 @@ const int SHORTEST_SEGMENT = 1000;  // runs must be longer than this to become a
 const float SILENT = -1.0f;
 const double NO_PITCH = -1.0;
 const double DEFAULT_CORRECTION_RATE = 0.0003;
+
+// Truncates toward zero, clamped so that its negation stays in range; NaN gives 0.
+int truncateToInt(double value) {
+    if (std::isnan(value)) return 0;
+    if (value >= static_cast<double>(INT_MAX)) return INT_MAX;
+    if (value <= -static_cast<double>(INT_MAX)) return -INT_MAX;
+    return static_cast<int>(value);
+}
 
 }  // namespace
 

@@ -71,10 +71,6 @@ __attribute__((target("avx2"))) void exactSumsAvx2(const float* x, int half, int
 }
 #endif
 
-void exactSumsPlain(const float* x, int half, int from, int to, double* sums) {
-    exactSumsBody(x, half, from, to, sums);
-}
-
 // prefix[t] = energy of samples [0, CHUNK * t) of x, for every chunk of the `used` samples.
 inline __attribute__((always_inline)) void chunkEnergiesBody(const float* x, int used, double* prefix) {
     prefix[0] = 0.0;
@@ -98,8 +94,6 @@ __attribute__((target("avx2"))) void chunkEnergiesAvx2(const float* x, int used,
     chunkEnergiesBody(x, used, prefix);
 }
 #endif
-
-void chunkEnergiesPlain(const float* x, int used, double* prefix) { chunkEnergiesBody(x, used, prefix); }
 
 // For groups of four neighbouring lags, starting at firsts[0 .. NEIGHBOUR_GROUPS - 1], the sum of
 // a_j b_(lag + j) and the energy of b_(lag + j) over j < half, each added in the order j = 0, 1, 2,
@@ -127,10 +121,6 @@ __attribute__((target("avx2"))) void neighbourSumsAvx2(const float* x, int half,
     neighbourSumsBody(x, half, firsts, sums, energies);
 }
 #endif
-
-void neighbourSumsPlain(const float* x, int half, const int* firsts, double* sums, double* energies) {
-    neighbourSumsBody(x, half, firsts, sums, energies);
-}
 
 // ---------------------------------------------------------------------------------------------
 // Ranked lagged sums in single precision: blocks of RANK_BLOCK fused products, widened to double
@@ -282,10 +272,6 @@ __attribute__((target("avx2"))) void transformAvx2(double* re, double* im, size_
 }
 #endif
 
-void transformPlain(double* re, double* im, size_t n, const double* wr, const double* wi, bool inverse) {
-    transformBody(re, im, n, wr, wi, inverse);
-}
-
 }  // namespace
 
 Cpu detectCpu() {
@@ -299,25 +285,26 @@ Cpu detectCpu() {
 #endif
 }
 
+// Each dispatcher below is itself the portable build of its kernel.
 void exactSums(Cpu cpu, const float* x, int half, int from, int to, double* sums) {
 #if CANTOREL_X86
     if (cpu.avx2) return exactSumsAvx2(x, half, from, to, sums);
 #endif
-    exactSumsPlain(x, half, from, to, sums);
+    exactSumsBody(x, half, from, to, sums);
 }
 
 void chunkEnergies(Cpu cpu, const float* x, int used, double* prefix) {
 #if CANTOREL_X86
     if (cpu.avx2) return chunkEnergiesAvx2(x, used, prefix);
 #endif
-    chunkEnergiesPlain(x, used, prefix);
+    chunkEnergiesBody(x, used, prefix);
 }
 
 void neighbourSums(Cpu cpu, const float* x, int half, const int* firsts, double* sums, double* energies) {
 #if CANTOREL_X86
     if (cpu.avx2) return neighbourSumsAvx2(x, half, firsts, sums, energies);
 #endif
-    neighbourSumsPlain(x, half, firsts, sums, energies);
+    neighbourSumsBody(x, half, firsts, sums, energies);
 }
 
 #if CANTOREL_X86
@@ -330,7 +317,7 @@ void transform(Cpu cpu, double* re, double* im, size_t n, const double* wr, cons
 #if CANTOREL_X86
     if (cpu.avx2) return transformAvx2(re, im, n, wr, wi, inverse);
 #endif
-    transformPlain(re, im, n, wr, wi, inverse);
+    transformBody(re, im, n, wr, wi, inverse);
 }
 
 }  // namespace periodkernels

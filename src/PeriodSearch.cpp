@@ -153,21 +153,22 @@ double PeriodSearch::energyAtMost(int from, int to) const {
     return (chunkEnergy[upTo] - chunkEnergy[from / CHUNK] + energySlack) * (1.0 + 4.0 * UNIT_ROUNDOFF);
 }
 
-void PeriodSearch::sumExactly(int half, int from, int to, double* out) {
-    periodkernels::exactSums(cpu, x, half, from, to, out);
-}
-
-int PeriodSearch::firstMaximumOfAll(int half) {
+// Sums lags [from, to) exactly and keeps the first that beats `maximum`, as the plain loop does.
+void PeriodSearch::keepFirstMaximum(int half, int from, int to, double& maximum, int& maximumAt) {
     exactSums.resize(static_cast<size_t>(half));
-    sumExactly(half, shortestLag, half, exactSums.data());
-    double maximum = -1.0;
-    int maximumAt = -1;
-    for (int lag = shortestLag; lag < half; lag++) {
-        if (exactSums[lag - shortestLag] > maximum) {
-            maximum = exactSums[lag - shortestLag];
+    periodkernels::exactSums(cpu, x, half, from, to, exactSums.data());
+    for (int lag = from; lag < to; lag++) {
+        if (exactSums[lag - from] > maximum) {
+            maximum = exactSums[lag - from];
             maximumAt = lag;
         }
     }
+}
+
+int PeriodSearch::firstMaximumOfAll(int half) {
+    double maximum = -1.0;
+    int maximumAt = -1;
+    keepFirstMaximum(half, shortestLag, half, maximum, maximumAt);
     return maximumAt;
 }
 
@@ -306,7 +307,6 @@ int PeriodSearch::firstMaximumNear(int half, double bound) {
     if (!(best == best) || candidates > std::max(64, lags / 16)) return firstMaximumOfAll(half);
     // A lone candidate is the maximum; it only needs to be certainly above -1.0.
     if (candidates == 1 && estimates[candidate] - bound > -1.0) return shortestLag + candidate;
-    exactSums.resize(static_cast<size_t>(half));
     double maximum = -1.0;
     int maximumAt = -1;
     for (int k = 0; k < lags;) {
@@ -316,13 +316,7 @@ int PeriodSearch::firstMaximumNear(int half, double bound) {
         }
         int end = k;
         while (end < lags && estimates[end] >= threshold) end++;
-        sumExactly(half, shortestLag + k, shortestLag + end, exactSums.data());
-        for (int c = k; c < end; c++) {
-            if (exactSums[c - k] > maximum) {
-                maximum = exactSums[c - k];
-                maximumAt = shortestLag + c;
-            }
-        }
+        keepFirstMaximum(half, shortestLag + k, shortestLag + end, maximum, maximumAt);
         k = end;
     }
     return maximumAt;

@@ -41,7 +41,7 @@ private:
     bool movedToFraction(int half, double energyAtStart, int& lag, double& match);
     void measure(int half);
     double energyAtMost(int from, int to) const;
-    void sumExactly(int half, int from, int to, double* out);
+    void keepFirstMaximum(int half, int from, int to, double& maximum, int& maximumAt);
     int firstMaximumOfAll(int half);
     void rankDirect(int half, double bound);
     void completeRanks(int half, int split, int block);

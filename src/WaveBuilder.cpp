@@ -69,12 +69,7 @@ float WaveBuilder::valueAt(int base, double offset, const float* samples, int sa
 }
 
 int WaveBuilder::interpolateSingleWave(float* srcSamples, int srcSampleslen, int srcAt, int width, float* dstSamples,
-                                       int dstSampleslen, int dstAt, double rate) {
-    return interpolatePeriod(srcSamples, srcSampleslen, srcAt, width, dstSamples, dstSampleslen, dstAt, rate, 0.0);
-}
-
-int WaveBuilder::interpolatePeriod(float* srcSamples, int srcSampleslen, int srcAt, int width, float* dstSamples,
-                                   int dstSampleslen, int dstAt, double rate, double phase) {
+                                       int dstSampleslen, int dstAt, double rate, double phase) {
     std::cout << "TODO: WaveBuilder::interpolateSingleWave\n";
     // Each offset is phase + k * rate, never a running sum, so no error builds up.
     for (int k = 0; phase + k * rate < width && dstAt < dstSampleslen; k++) {
@@ -142,8 +137,8 @@ void WaveBuilder::emitCopies(Stream& stream, int width, double rate, int dstWidt
             }
             stream.dst += advance;
         } else {
-            int next = interpolatePeriod(stream.samples, stream.sampleslen, stream.src, width, stream.buffer,
-                                         stream.bufferlen, stream.dst, rate, stream.phase);
+            int next = interpolateSingleWave(stream.samples, stream.sampleslen, stream.src, width, stream.buffer,
+                                             stream.bufferlen, stream.dst, rate, stream.phase);
             stream.phase = stream.phase + (next - stream.dst) * rate - width;
             stream.dst = next;
         }

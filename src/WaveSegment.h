@@ -1,18 +1,6 @@
 #ifndef WAVESEGMENT_H
 #define WAVESEGMENT_H
 
-#include <climits>
-#include <cmath>
-
-// Truncates toward zero, clamped to [lowest, INT_MAX], NaN to 0, so that a zero zoom or a wild
-// sample never becomes undefined behaviour. The default keeps the negation of any result in range.
-inline int truncateToInt(double value, int lowest = -INT_MAX) {
-    if (std::isnan(value)) return 0;
-    if (value >= static_cast<double>(INT_MAX)) return INT_MAX;
-    if (value <= static_cast<double>(lowest)) return lowest;
-    return static_cast<int>(value);
-}
-
 class WaveHandler;
 
 // One detected note: a run of samples whose pitch stays near one MIDI note.

@@ -2,9 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <cstdlib>
-#include <fstream>
 #include <limits>
 #include <memory>
 #include <string>
@@ -22,11 +19,6 @@ namespace {
 using analysischecks::analyse;
 using analysischecks::sameArray;
 using analysischecks::WINDOW;
-
-// A sung line whose off-key notes are only ever 20-40 cents sharp.
-std::vector<float> sungMelody(double seconds, int rate, uint64_t seed) {
-    return signals::sungMelody(signals::Singing(), seconds, rate, seed);
-}
 
 }  // namespace
 
@@ -294,7 +286,7 @@ TEST(AnalysisPeriods, TenHertzIsNoPitchButAnythingAboveIs) {
 }
 
 TEST(AnalysisPeriods, ProgressRisesToOneAndDoesNotChangeResults) {
-    std::vector<float> samples = sungMelody(2.0, 44100, 7);
+    std::vector<float> samples = signals::sungMelody({}, 2.0, 44100, 7);
     std::vector<double> seen;
     WaveAnalysis watched(samples.data(), static_cast<int>(samples.size()), 44100, WINDOW, nullptr);
     watched.progress = [&seen](double share) { seen.push_back(share); };
@@ -629,7 +621,7 @@ std::vector<double> plainCorrection(WaveAnalysis& analysis, int n, double rate) 
 TEST(AnalysisCorrection, MatchesThePlainLoopOnASungMelody) {
     // The melody crosses MIDI 64.0, where the spacing of doubles doubles: glides across it must
     // still round exactly as step-by-step additions do.
-    std::vector<float> samples = sungMelody(8.0, 44100, 11);
+    std::vector<float> samples = signals::sungMelody({}, 8.0, 44100, 11);
     int n = static_cast<int>(samples.size());
     std::unique_ptr<WaveAnalysis> analysis = analyse(samples, 44100);
     ASSERT_GT(analysis->segments->size(), 5u);

@@ -1,21 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdint>
-#include <cstdlib>
-#include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "Analysis.h"
 #include "NoteChanges.h"
+#include "analysischecks.h"
 #include "testaudio.h"
 
 namespace {
 
 const int RATE = 44100;
-const int WINDOW = 1024;  // the window the document passes
 const int BOUNDARY_MS = 30;
 
 // One note of a legato line: its note, how far off it is sung, and how long it lasts.
@@ -55,14 +53,6 @@ struct Line {
     int totalMs() const { return static_cast<int>(changeMs(notes.size())); }
 };
 
-std::unique_ptr<WaveAnalysis> analyse(std::vector<float>& samples) {
-    std::unique_ptr<WaveAnalysis> analysis(
-        new WaveAnalysis(samples.data(), static_cast<int>(samples.size()), RATE, WINDOW, nullptr));
-    analysis->findFrequencies();
-    analysis->findSegments();
-    return analysis;
-}
-
 std::vector<float> render(const std::function<double(double)>& midiAt, int ms) {
     return testaudio::pitchCurveTone(midiAt, ms * RATE / 1000, RATE);
 }
@@ -77,6 +67,18 @@ std::string describe(const std::vector<WaveSegment*>& segments) {
                 "-" + std::to_string(static_cast<int>(sampleToMs(s->endSample)));
     }
     return text;
+}
+
+// One segment per sung note, on its note, parted from the one before near where the line changes.
+void expectOneSegmentPerNote(const std::vector<WaveSegment*>& found, const Line& line,
+                             const std::vector<WaveSegment*>& all) {
+    ASSERT_EQ(found.size(), line.notes.size()) << describe(all);
+    for (size_t k = 0; k < found.size(); k++) {
+        EXPECT_EQ(found[k]->midiNumber, line.notes[k].note) << "note " << k;
+        if (k == 0) continue;
+        EXPECT_NEAR(sampleToMs(found[k - 1]->endSample), line.changeMs(k), BOUNDARY_MS) << "end of note " << k - 1;
+        EXPECT_NEAR(sampleToMs(found[k]->startSample), line.changeMs(k), BOUNDARY_MS) << "start of note " << k;
+    }
 }
 
 // A pitch curve sampled exactly, as if every period had been read without error.
@@ -114,16 +116,8 @@ TEST(NoteChangesLegato, EveryNoteOfALegatoLineIsItsOwnSegment) {
         const Line& line = lines[l];
         SCOPED_TRACE("line " + std::to_string(l));
         std::vector<float> samples = render([&](double s) { return line.midiAt(s); }, line.totalMs());
-        std::unique_ptr<WaveAnalysis> analysis = analyse(samples);
-        const std::vector<WaveSegment*>& segments = *analysis->segments;
-        ASSERT_EQ(segments.size(), line.notes.size()) << describe(segments);
-        for (size_t k = 0; k < segments.size(); k++) {
-            EXPECT_EQ(segments[k]->midiNumber, line.notes[k].note) << "note " << k;
-            if (k == 0) continue;
-            double change = line.changeMs(k);
-            EXPECT_NEAR(sampleToMs(segments[k - 1]->endSample), change, BOUNDARY_MS) << "end of note " << k - 1;
-            EXPECT_NEAR(sampleToMs(segments[k]->startSample), change, BOUNDARY_MS) << "start of note " << k;
-        }
+        std::unique_ptr<WaveAnalysis> analysis = analysischecks::analyse(samples, RATE);
+        expectOneSegmentPerNote(*analysis->segments, line, *analysis->segments);
     }
 }
 
@@ -147,7 +141,7 @@ TEST(NoteChangesLegato, VibratoScoopAndDriftStayOneSegment) {
     for (const Tone& tone : tones) {
         SCOPED_TRACE(tone.name);
         std::vector<float> samples = render(tone.midiAt, 2000);
-        std::unique_ptr<WaveAnalysis> analysis = analyse(samples);
+        std::unique_ptr<WaveAnalysis> analysis = analysischecks::analyse(samples, RATE);
         ASSERT_EQ(analysis->segments->size(), 1u) << describe(*analysis->segments);
         EXPECT_EQ((*analysis->segments)[0]->midiNumber, tone.note);
         EXPECT_LT(sampleToMs((*analysis->segments)[0]->startSample), 30.0);
@@ -235,18 +229,12 @@ TEST(NoteChangesRealInstrument, BentFluteLineGivesOneSegmentPerNote) {
     std::vector<float> samples =
         testaudio::renderWithFluidsynth(bentLineFile(line, 72, 73), "flute_program73_bent_legato_seven_notes");
     ASSERT_FALSE(samples.empty()) << "fluidsynth could not render the line";
-    std::unique_ptr<WaveAnalysis> analysis = analyse(samples);
+    std::unique_ptr<WaveAnalysis> analysis = analysischecks::analyse(samples, RATE);
     // The breathy attack lasts a few periods that the period search reads far too low; only
     // the notes are judged here.
     std::vector<WaveSegment*> notes;
     for (WaveSegment* s : *analysis->segments) {
         if (sampleToMs(s->endSample - s->startSample) >= 100.0) notes.push_back(s);
     }
-    ASSERT_EQ(notes.size(), line.notes.size()) << describe(*analysis->segments);
-    for (size_t k = 0; k < notes.size(); k++) {
-        EXPECT_EQ(notes[k]->midiNumber, line.notes[k].note) << "note " << k;
-        if (k == 0) continue;
-        EXPECT_NEAR(sampleToMs(notes[k - 1]->endSample), line.changeMs(k), BOUNDARY_MS) << "end of note " << k - 1;
-        EXPECT_NEAR(sampleToMs(notes[k]->startSample), line.changeMs(k), BOUNDARY_MS) << "start of note " << k;
-    }
+    expectOneSegmentPerNote(notes, line, *analysis->segments);
 }

@@ -34,11 +34,6 @@ void expectSameDetection(std::vector<float>& x, int rate, const char* material) 
     EXPECT_GT(periods, 0) << "the material should hold detectable periods";
 }
 
-// A sung line whose off-key notes are only ever 20-40 cents sharp.
-std::vector<float> sungMelody(double seconds, int rate, uint64_t seed) {
-    return signals::sungMelody(signals::Singing(), seconds, rate, seed);
-}
-
 std::vector<float> whiteNoise(int frames, uint64_t seed) {
     signals::Noise noise(seed);
     std::vector<float> out(frames);
@@ -105,11 +100,11 @@ TEST(PeriodSearchMatchesPlainLoop, NaNAndInfiniteSamples) {
 }
 
 TEST(PeriodSearchMatchesPlainLoop, SungMelodies) {
-    std::vector<float> at44k = sungMelody(6.0, 44100, 1);
+    std::vector<float> at44k = signals::sungMelody({}, 6.0, 44100, 1);
     expectSameDetection(at44k, 44100, "44100Hz_6s_sung_melody_seed1");
-    std::vector<float> at8k = sungMelody(4.0, 8000, 2);
+    std::vector<float> at8k = signals::sungMelody({}, 4.0, 8000, 2);
     expectSameDetection(at8k, 8000, "8000Hz_4s_sung_melody_seed2");
-    std::vector<float> at192k = sungMelody(1.5, 192000, 3);
+    std::vector<float> at192k = signals::sungMelody({}, 1.5, 192000, 3);
     expectSameDetection(at192k, 192000, "192000Hz_1.5s_sung_melody_seed3");
 }
 
@@ -139,7 +134,7 @@ TEST(PeriodSearchMatchesPlainLoop, FallingSweepGrowsTheWindow) {
 TEST(PeriodSearchMatchesPlainLoop, PortableKernels) {
     // Without vector units every ranked window goes through the spectrum, from the smallest on.
     setenv("CANTOREL_PLAIN_KERNELS", "1", 1);
-    std::vector<float> melody = sungMelody(3.0, 44100, 12);
+    std::vector<float> melody = signals::sungMelody({}, 3.0, 44100, 12);
     expectSameDetection(melody, 44100, "44100Hz_3s_sung_melody_seed12_portable");
     std::vector<float> sweep = signals::fallingSweep(2.5, 44100, 9);
     expectSameDetection(sweep, 44100, "44100Hz_2.5s_sweep_portable");
