@@ -3,7 +3,6 @@
 #include <FL/Fl_RGB_Image.H>
 #include <FL/fl_ask.H>
 
-#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -336,8 +335,8 @@ bool UserInterface::handleEditorKey() {
     if (modifiers == FL_CTRL && key == 's') cb_Save_i(nullptr, nullptr);
     else if (modifiers == FL_CTRL && key == 'q') cb_E_i(nullptr, nullptr);
     else if (modifiers == 0 && key == ' ') playOrStop();
-    else if (modifiers == 0 && key == FL_Home) scrollTo(0);
-    else if (modifiers == 0 && key == FL_End) scrollTo(wave()->frameCount());
+    else if (modifiers == 0 && key == FL_Home) wavePanel->scrollTimeTo(0);
+    else if (modifiers == 0 && key == FL_End) wavePanel->scrollTimeTo(wave()->frameCount());
     else return false;
     return true;
 }
@@ -345,14 +344,6 @@ bool UserInterface::handleEditorKey() {
 void UserInterface::playOrStop() {
     if (wave()->audioPlayer->playing()) cb_button_stop_i(nullptr, nullptr);
     else wave()->playWave(wave()->selectionStart, -1);
-}
-
-// Scrolls as far towards `sample` as leaves the view full, the way the scrollbar would.
-void UserInterface::scrollTo(int sample) {
-    WaveCanvas* canvas = wavePanel->waveCanvas;
-    int shown = static_cast<int>(wave()->zoom * std::max(canvas->w() - 40, 1));
-    wavePanel->horizontalScrollBar->value(std::clamp(sample, 0, std::max(wave()->frameCount() - shown, 0)));
-    canvas->repaint();
 }
 
 void UserInterface::openFile(const char* path) {

@@ -107,7 +107,6 @@ private:
 
     void rescaleView();
     void playOrStop();
-    void scrollTo(int sample);
 };
 
 extern Fl_Pixmap image_open;

@@ -93,26 +93,16 @@ void WaveHandler::recordNoteMoves(const std::vector<int>& segmentIndexes, const 
     markChanged();
 }
 
-void WaveHandler::applyNotes(const std::vector<int>& segmentIndexes, const std::vector<int>& notes) {
-    for (size_t i = 0; i < segmentIndexes.size(); i++) (*analyzeWave->segments)[segmentIndexes[i]]->midiNumber = notes[i];
+// Undo and redo: the last step of one history is applied and moves to the other.
+void WaveHandler::replayNoteMoves(std::vector<NoteMoves>& from, std::vector<NoteMoves>& to, bool forward) {
+    if (from.empty() || !analyzeWave) return;
+    to.push_back(from.back());
+    from.pop_back();
+    const NoteMoves& moves = to.back();
+    const std::vector<int>& notes = forward ? moves.notesAfter : moves.notesBefore;
+    for (size_t i = 0; i < notes.size(); i++) (*analyzeWave->segments)[moves.segmentIndexes[i]]->midiNumber = notes[i];
     analyzeWave->calculateCorrectPitch();
     markChanged();
-}
-
-void WaveHandler::undo() {
-    if (undoHistory.empty() || !analyzeWave) return;
-    NoteMoves moves = undoHistory.back();
-    undoHistory.pop_back();
-    applyNotes(moves.segmentIndexes, moves.notesBefore);
-    redoHistory.push_back(moves);
-}
-
-void WaveHandler::redo() {
-    if (redoHistory.empty() || !analyzeWave) return;
-    NoteMoves moves = redoHistory.back();
-    redoHistory.pop_back();
-    applyNotes(moves.segmentIndexes, moves.notesAfter);
-    undoHistory.push_back(moves);
 }
 
 // ---------------------------------------------------------- pointer gestures

@@ -438,21 +438,30 @@ void WaveHandler::playWave(int start, int end) {
 
 // ------------------------------------------------------------- file commands
 
-static string folderOf(const char* name) { return string(name, fl_filename_name(name) - name); }
+// The chosen name; "" when the chooser was cancelled.
+static string chooseFile(const char* title, Fl_Native_File_Chooser::Type type, int options = 0) {
+    std::unique_ptr<string> dir(utils::getlastdir("wavedir"));
+    Fl_Native_File_Chooser chooser;
+    chooser.filter(AUDIO_FILTER);
+    chooser.title(title);
+    chooser.directory(dir->c_str());
+    chooser.options(options);
+    chooser.type(type);
+    int shown = chooser.show();
+    if (shown == -1 || shown == 1 || !chooser.filename()) return "";
+    return chooser.filename();
+}
+
+static void rememberFolderOf(const string& name) {
+    utils::setlastdir("wavedir", name.substr(0, fl_filename_name(name.c_str()) - name.c_str()).c_str());
+}
 
 void WaveHandler::fileOpen() {
     cout << "WaveHandler::fileOpen()\n";
     if (cancelledAutoSave()) return;
-    std::unique_ptr<string> dir(utils::getlastdir("wavedir"));
-    Fl_Native_File_Chooser chooser;
-    chooser.directory(dir->c_str());
-    chooser.title("Select a file to load");
-    chooser.type(Fl_Native_File_Chooser::BROWSE_FILE);
-    chooser.filter(AUDIO_FILTER);
-    int shown = chooser.show();
-    if (shown == -1 || shown == 1 || !chooser.filename() || !*chooser.filename()) return;
-    string name = chooser.filename();
-    utils::setlastdir("wavedir", folderOf(name.c_str()).c_str());
+    string name = chooseFile("Select a file to load", Fl_Native_File_Chooser::BROWSE_FILE);
+    if (name.empty()) return;
+    rememberFolderOf(name);
     loadWave(&name);
 }
 
@@ -460,7 +469,7 @@ void WaveHandler::openNamedFile(const string& path) {
     cout << "WaveHandler::openNamedFile()\n";
     if (cancelledAutoSave()) return;
     string name = path;
-    utils::setlastdir("wavedir", folderOf(name.c_str()).c_str());
+    rememberFolderOf(name);
     loadWave(&name);
 }
 
@@ -476,20 +485,13 @@ void WaveHandler::fileSaveAs() {
         tellUser("Nothing to save: open a recording first.");
         return;
     }
-    std::unique_ptr<string> dir(utils::getlastdir("wavedir"));
-    Fl_Native_File_Chooser chooser;
-    chooser.filter(AUDIO_FILTER);
-    chooser.title("Save audio file as");
-    chooser.directory(dir->c_str());
-    chooser.options(Fl_Native_File_Chooser::NEW_FOLDER);
-    chooser.type(Fl_Native_File_Chooser::BROWSE_SAVE_FILE);
-    int shown = chooser.show();
-    if (shown == -1 || shown == 1 || !chooser.filename() || !*chooser.filename()) return;
-    string name = chooser.filename();
+    string name = chooseFile("Save audio file as", Fl_Native_File_Chooser::BROWSE_SAVE_FILE,
+                             Fl_Native_File_Chooser::NEW_FOLDER);
+    if (name.empty()) return;
     if (utils::fileExists(name.c_str()) &&
         !confirm("A file with this name already exists. Do you wish to overwrite it?"))
         return;
-    utils::setlastdir("wavedir", folderOf(name.c_str()).c_str());
+    rememberFolderOf(name);
     writeFile(&name);
 }
 

@@ -133,8 +133,8 @@ public:
     bool recordNoteMove(WaveSegment* segment, int noteBefore);
     // Note moves that can be undone: a whole drag or one "Fix notes".
     void recordNoteMoves(const std::vector<int>& segmentIndexes, const std::vector<int>& before);
-    void undo();
-    void redo();
+    void undo() { replayNoteMoves(undoHistory, redoHistory, false); }
+    void redo() { replayNoteMoves(redoHistory, undoHistory, true); }
     void markChanged() { unsavedChanges = analyzeWave != nullptr; }
     bool hasUnsavedChanges() const { return unsavedChanges; }
 
@@ -175,7 +175,7 @@ private:
     void analyse(Recording& recording, int sampleRate);
     void install(Recording& recording, const SF_INFO& info);
     void releaseAnalysis();
-    void applyNotes(const std::vector<int>& segmentIndexes, const std::vector<int>& notes);
+    void replayNoteMoves(std::vector<NoteMoves>& from, std::vector<NoteMoves>& to, bool forward);
     bool writeAtomically(const string& target);
     void reportOpenFailure(const string& target, const string& reason);
     void resampleChannel(int channel);

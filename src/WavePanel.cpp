@@ -416,15 +416,11 @@ void WavePanel::adjustScrollbar() { horizontalScrollBar->maximum(wave->frameCoun
 
 void WavePanel::repaint() { redraw(); }
 
-void WavePanel::forgetSegments() {
-    selectedSegment = nullptr;
-    waveCanvas->forgetSegment();
-}
-
 void WavePanel::frameCountChanged() { adjustScrollbar(); }
 
 void WavePanel::segmentsReleased() {
-    forgetSegments();
+    selectedSegment = nullptr;
+    waveCanvas->forgetSegment();
     newNotesToShow = true;
 }
 
@@ -503,13 +499,15 @@ void WavePanel::analysisProgressEnded() {
 // Turns the page when the play-head leaves the view: it goes on from the left
 // edge, and the last page ends with the file rather than run past it.
 void WavePanel::playHeadMoved(int head) {
-    if (head >= 0) {
-        long long shown = columnToSample(std::max(waveCanvas->w() - LABEL_MARGIN, 1), wave->zoom);
-        long long scroll = horizontalScrollBar->value();
-        if (head < scroll || head >= scroll + shown) {
-            long long lastPage = std::max(0LL, wave->frameCount() - shown);
-            horizontalScrollBar->value(static_cast<int>(std::min(static_cast<long long>(head), lastPage)));
-        }
-    }
+    long long scroll = horizontalScrollBar->value();
+    if (head >= 0 && (head < scroll || head >= scroll + samplesShown())) scrollTimeTo(head);
+    waveCanvas->redraw();
+}
+
+long long WavePanel::samplesShown() { return columnToSample(std::max(waveCanvas->w() - LABEL_MARGIN, 1), wave->zoom); }
+
+void WavePanel::scrollTimeTo(long long sample) {
+    long long lastPage = std::max(0LL, wave->frameCount() - samplesShown());
+    horizontalScrollBar->value(static_cast<int>(std::clamp(sample, 0LL, lastPage)));
     waveCanvas->redraw();
 }

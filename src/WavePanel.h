@@ -99,11 +99,10 @@ public:
     void keepNoteInView(int midi);
     // Scrolls in time by whole pixels, as far as the file allows.
     void scrollTimeBy(long long columns);
+    // Scrolls as far towards `sample` as leaves the view full, the way the scrollbar would.
+    void scrollTimeTo(long long sample);
     // Zooms in (steps < 0) or out by halves, keeping the sample under `column` of the wave area there.
     void zoomAround(int column, int steps);
-
-    // Called by the document before it releases the analysis and its segments.
-    void forgetSegments();
 
     void frameCountChanged() override;
     void segmentsReleased() override;
@@ -116,6 +115,8 @@ private:
     // A load replaced the notes: bring them into view once they are drawn.
     bool newNotesToShow = false;
     void bringNotesIntoView();
+    // Samples the wave area spans at the current zoom.
+    long long samplesShown();
     void fitPitchScrollbar();
 
     static void cb_horizontalScrollBar(Fl_Scrollbar* o, void* v);

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -422,13 +423,19 @@ class RefusedLoad : public DocumentTest {
 protected:
     std::string longer = path("44100Hz_100000f_sine441_mono_wav16.wav");
 
+    std::optional<DocumentState> before;
+    std::vector<WaveSegment*> segmentsBefore;
+
     void SetUp() override {
         loadSine(3000);
+        before.emplace(doc);
+        segmentsBefore = *doc.analyzeWave->segments;
+        ASSERT_FALSE(segmentsBefore.empty());
         testaudio::writeFile(longer, testaudio::sinePeriod(100, 100000), RATE, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     }
 
-    void expectKept(const DocumentState& before, const std::vector<WaveSegment*>& segmentsBefore) {
-        EXPECT_TRUE(DocumentState(doc) == before);
+    void expectKept() {
+        EXPECT_TRUE(DocumentState(doc) == *before);
         EXPECT_EQ(*doc.analyzeWave->segments, segmentsBefore);
         EXPECT_FALSE(doc.loading());
         std::string out = save(path("44100Hz_3000f_saved_after_refusal.wav"));
@@ -437,40 +444,23 @@ protected:
 };
 
 TEST_F(RefusedLoad, AFileThatCannotFitSaysWhatItNeedsAndWhatIsAvailable) {
-    DocumentState before(doc);
-    std::vector<WaveSegment*> segments = *doc.analyzeWave->segments;
-    ASSERT_FALSE(segments.empty());
-    doc.memoryFigures = [] {
-        MemoryFigures memory;
-        memory.available = 1 << 20;
-        return memory;
-    };
+    doc.memoryFigures = [] { return MemoryFigures{1 << 20}; };
     std::string out = load(longer);
     // 100000 frames at 32 bytes each.
     EXPECT_NE(out.find("Cannot open \"" + longer + "\": editing it needs about 3 MB of memory, but only 1 MB is available.\n"),
               std::string::npos) << out;
     EXPECT_EQ(countOf(out, "totreadcount="), 0) << "refused before its analysis";
-    expectKept(before, segments);
+    expectKept();
 
-    doc.memoryFigures = [] {
-        MemoryFigures memory;
-        memory.available = 1LL << 40;
-        memory.addressLimit = 12 << 20;
-        memory.addressUsed = 10 << 20;
-        return memory;
-    };
+    doc.memoryFigures = [] { return MemoryFigures{1LL << 40, 12 << 20, 10 << 20}; };
     out = load(longer);
     EXPECT_NE(out.find("needs about 3 MB of memory, but only 2 MB is available (this program may use 12 MB).\n"),
               std::string::npos) << out;
-    expectKept(before, segments);
+    expectKept();
 }
 
 TEST_F(RefusedLoad, AnUncompressedFileThatCannotFitIsRefusedBeforeItsSamplesAreRead) {
-    doc.memoryFigures = [] {
-        MemoryFigures memory;
-        memory.available = 1 << 20;
-        return memory;
-    };
+    doc.memoryFigures = [] { return MemoryFigures{1 << 20}; };
     ClaimedFile file{craftedWav(1, 44100, 16, 200000, 200000), 44 + 200000};
     std::string out = loadStreamFrom(file, "44100Hz_100000f_zeros_mono_wav16.wav");
     EXPECT_NE(out.find("editing it needs about 3 MB of memory, but only 1 MB is available."), std::string::npos)
@@ -480,14 +470,8 @@ TEST_F(RefusedLoad, AnUncompressedFileThatCannotFitIsRefusedBeforeItsSamplesAreR
 
 TEST_F(RefusedLoad, RunningOutOfMemoryHalfwayKeepsTheOpenDocument) {
     if (underAddressSanitizer()) GTEST_SKIP() << "AddressSanitizer needs an unlimited address space";
-    DocumentState before(doc);
-    std::vector<WaveSegment*> segments = *doc.analyzeWave->segments;
     // The estimate waves the file through; the analysis' arrays (24 MB) then find no room.
-    doc.memoryFigures = [] {
-        MemoryFigures memory;
-        memory.available = 1LL << 40;
-        return memory;
-    };
+    doc.memoryFigures = [] { return MemoryFigures{1LL << 40}; };
     std::string big = path("44100Hz_1000000f_sine441_mono_wav16.wav");
     testaudio::writeFile(big, testaudio::sinePeriod(100, 1000000), RATE, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     std::string out;
@@ -496,7 +480,7 @@ TEST_F(RefusedLoad, RunningOutOfMemoryHalfwayKeepsTheOpenDocument) {
         out = load(big);
     }
     EXPECT_NE(out.find("Cannot open \"" + big + "\": there is not enough memory for it.\n"), std::string::npos) << out;
-    expectKept(before, segments);
+    expectKept();
 }
 
 // A view whose user presses Escape as soon as the load begins.
@@ -508,8 +492,6 @@ struct CancellingView : RecordingView {
 };
 
 TEST_F(RefusedLoad, ACancelledLoadLeavesTheOpenDocumentExactlyAsItWas) {
-    DocumentState before(doc);
-    std::vector<WaveSegment*> segments = *doc.analyzeWave->segments;
     CancellingView view;
     view.doc = &doc;
     doc.wavePanel = &view;
@@ -518,7 +500,7 @@ TEST_F(RefusedLoad, ACancelledLoadLeavesTheOpenDocumentExactlyAsItWas) {
     EXPECT_NE(out.find("Loading cancelled; the open document is kept.\n"), std::string::npos) << out;
     std::vector<std::string> told = {"progress started", "progress ended"};
     EXPECT_EQ(view.told, told) << "no segments let go, no new length";
-    expectKept(before, segments);
+    expectKept();
     doc.cancelLoad();
     load(longer);
     EXPECT_EQ(doc.frameCount(), 100000) << "a cancel asked for outside a load stops nothing";
