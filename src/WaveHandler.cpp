@@ -189,10 +189,12 @@ void WaveHandler::releaseAnalysis() {
     analyzeWave = nullptr;
 }
 
-void WaveHandler::checkMemoryFor(long long frames, int channels) {
+// `held` is what the recording has taken already, such as its samples once read.
+void WaveHandler::checkMemoryFor(long long frames, int channels, long long held) {
     MemoryFigures memory = memoryFigures();
     long long needed = bytesToEdit(frames, channels), usable = memory.usable();
-    if (usable < 0 || needed <= usable) return;
+    if (usable < 0 || needed <= usable + held) return;
+    usable += held;
     string limit = memory.addressLimit < 0 ? "" : " (this program may use " + readableSize(memory.addressLimit) + ")";
     throw std::runtime_error("editing it needs about " + readableSize(needed) + " of memory, but only " +
                              readableSize(usable) + " is available" + limit + ".");
@@ -215,11 +217,12 @@ static bool framesKnownBeforeReading(const SF_INFO& info) {
 // Everything the new recording needs is made before anything of the open one
 // is let go, so running out of memory or cancelling leaves that one intact.
 void WaveHandler::readRecording(SNDFILE* file, const SF_INFO& info, Recording& recording) {
-    if (framesKnownBeforeReading(info)) checkMemoryFor(info.frames, info.channels);
+    bool checkedAhead = framesKnownBeforeReading(info);
+    if (checkedAhead) checkMemoryFor(info.frames, info.channels, 0);
     recording.samples.reset(readBlocks(file, info, recording.total));
     if (!recording.samples) throw std::bad_alloc();
     long long frames = recording.total / info.channels;
-    checkMemoryFor(frames, info.channels);
+    if (!checkedAhead) checkMemoryFor(frames, info.channels, recording.total * static_cast<long long>(sizeof(float)));
     replaceNonFinite(recording.samples.get(), recording.total);
     recording.working.reset(static_cast<float*>(calloc(recording.total + BLOCK, sizeof(float))));
     if (!recording.working) throw std::bad_alloc();

@@ -168,7 +168,7 @@ private:
     void endLoad();
     void reportLoadProgress(double share);
     bool acceptable(const SF_INFO& info, const string& path);
-    void checkMemoryFor(long long frames, int channels);
+    void checkMemoryFor(long long frames, int channels, long long held);
     float* readBlocks(SNDFILE* file, const SF_INFO& info, long long& total);
     void replaceNonFinite(float* samples, long long count);
     void readRecording(SNDFILE* file, const SF_INFO& info, Recording& recording);

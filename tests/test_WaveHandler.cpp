@@ -468,6 +468,16 @@ TEST_F(RefusedLoad, AnUncompressedFileThatCannotFitIsRefusedBeforeItsSamplesAreR
     EXPECT_LT(file.bytesRead, 4096) << "its 200 kB of samples were read first";
 }
 
+// Once a compressed file is read, its samples are no longer free memory: they
+// count as part of what editing it needs, not against it.
+TEST_F(DocumentTest, ACompressedFileIsCheckedWithoutCountingItsReadSamplesTwice) {
+    std::string name = path("44100Hz_100000f_sine441_mono_flac16.flac");
+    testaudio::writeFile(name, testaudio::sinePeriod(100, 100000), RATE, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    doc.memoryFigures = [] { return MemoryFigures{bytesToEdit(100000, 1) - 100000}; };
+    std::string out = load(name);
+    EXPECT_EQ(doc.frameCount(), 100000) << out;
+}
+
 TEST_F(RefusedLoad, RunningOutOfMemoryHalfwayKeepsTheOpenDocument) {
     if (underAddressSanitizer()) GTEST_SKIP() << "AddressSanitizer needs an unlimited address space";
     // The estimate waves the file through; the analysis' arrays (24 MB) then find no room.
