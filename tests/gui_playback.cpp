@@ -67,6 +67,16 @@ protected:
         ASSERT_TRUE(program.openFile(window, "audio/" + testaudio::fileName(path))) << program.output();
     }
 
+    std::vector<float> working;  // what playing the opened melody must deliver
+
+    // Starts on the file device and opens a melody of notes `noteFrames` long.
+    void openMelody(int noteFrames) {
+        startWithDevice(FLOAT_TO_FILE);
+        std::string path = writeMelody(audioDir, noteFrames);
+        working = workingSamples(path);
+        open(path);
+    }
+
     // Clicks a play button and waits for the playback's closing "Played" line.
     void playAndWait(int button) {
         int before = program.count("Played ");
@@ -111,11 +121,8 @@ static void expectExactly(const std::vector<float>& heard, const std::vector<flo
 }
 
 TEST_F(GuiPlayback, PlayCommandsHearTheirRangeOfTheWorkingSamples) {
-    startWithDevice(FLOAT_TO_FILE);
-    std::string path = writeMelody(audioDir, 22050);
-    std::vector<float> working = workingSamples(path);
+    openMelody(22050);
     int frames = static_cast<int>(working.size());
-    open(path);
 
     // Volume 5 at start: the file's own level, every sample as it is.
     playAndWait(PLAY);
@@ -170,12 +177,9 @@ static std::vector<int> playHeadColumns(const std::string& png, int y, int fromX
 }
 
 TEST_F(GuiPlayback, StopEndsPlaybackWhileThePlayHeadRunsAcrossTheView) {
-    startWithDevice(FLOAT_TO_FILE);
     // Long enough that even the file device, which takes whatever it is given,
     // is still busy when Stop comes.
-    std::string path = writeMelody(audioDir, 44100 * 30);
-    std::vector<float> working = workingSamples(path);
-    open(path);
+    openMelody(44100 * 30);
     // A selection makes every redraw print the scroll position.
     selectByDrag(60, 70);
 
@@ -240,11 +244,8 @@ TEST_F(GuiPlayback, MissingDeviceIsToldOnceAndTheProgramGoesOn) {
 }
 
 TEST_F(GuiPlayback, AClickLeavesAMarkThatPlayToAndPlayFromSplitTheFileAt) {
-    startWithDevice(FLOAT_TO_FILE);
-    std::string path = writeMelody(audioDir, 22050);
-    std::vector<float> working = workingSamples(path);
+    openMelody(22050);
     int frames = static_cast<int>(working.size());
-    open(path);
     selectByDrag(80, 160);
     program.click(window, 100, 60);
     int mark = 512 * (100 - 40);
@@ -264,11 +265,9 @@ TEST_F(GuiPlayback, AClickLeavesAMarkThatPlayToAndPlayFromSplitTheFileAt) {
 }
 
 TEST_F(GuiPlayback, WhenPlaybackEndsTheViewShowsTheLastPageNotABlankOne) {
-    startWithDevice(FLOAT_TO_FILE);
     // About 12 s: more than the 712 columns of 512 frames one page shows.
-    std::string path = writeMelody(audioDir, 44100 * 4);
-    int frames = static_cast<int>(workingSamples(path).size());
-    open(path);
+    openMelody(44100 * 4);
+    int frames = static_cast<int>(working.size());
     selectByDrag(60, 70);  // every redraw then prints the scroll position
     size_t before = program.output().size();
     program.click(window, PLAY, 34);
