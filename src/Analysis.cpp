@@ -222,6 +222,7 @@ void WaveAnalysis::findSegments() {
                 int width = i - startAt;
                 int averagedMidi = truncateToInt(std::floor(midiSum / width + 0.5));
                 segments->push_back(new WaveSegment(startAt, i - 1, averagedMidi, samples, sampleslen));
+                segments->back()->heldMidi = midiSum / width;
             }
             startAt = -1;
         } else if (startAt == -1) {
@@ -274,6 +275,11 @@ double WaveAnalysis::closestMatch(double midiPitch) {
     double toAbove = myabs(midiPitch - (centeredMidi + 1));
     double toBelow = myabs(midiPitch - (centeredMidi - 1));
     return toBelow <= toAbove ? centeredMidi - 1 : centeredMidi + 1;
+}
+
+double WaveAnalysis::targetOf(const WaveSegment& segment) {
+    if (segment.overridesScale()) return segment.midiNumber;
+    return closestMatch(segment.midiNumber);
 }
 
 double WaveAnalysis::correctionRate() const {

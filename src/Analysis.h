@@ -94,6 +94,9 @@ public:
 
     void setScale(const char* keyName);
     double closestMatch(double midiPitch);
+    // The pitch a box is corrected to: the note the user put it on, else the scale note
+    // nearest what was sung in it.
+    double targetOf(const WaveSegment& segment);
     void calculateCorrectPitch();
     // The same with this glide instead of the document's (semitones per sample at 44.1 kHz).
     void calculateCorrectPitch(double glideRate);

@@ -7,8 +7,9 @@ class WaveHandler;
 class WaveSegment {
 private:
     float maxHeight;
-    // Kept for the record's layout; nothing reads them yet.
-    [[maybe_unused]] bool overrideScale;
+    // Set once the user has put the box on a note of their own: its note then overrides the scale.
+    bool overrideScale;
+    // Kept for the record's layout; nothing reads it yet.
     [[maybe_unused]] bool selected;
 
 public:
@@ -21,6 +22,8 @@ public:
     int endSample;
     int midiNumber;
     int startSample;
+    // The pitch held in the box's body, as a fractional MIDI note: what the singer sang there.
+    double heldMidi = 0.0;
 
     WaveSegment(int startSample, int endSample, int midiNumber, float* samples, int sampleslen);
     // x is a column of a long view, taken in 64 bits; the box keeps it clamped
@@ -28,6 +31,8 @@ public:
     void calcScreenPosition(long long x, int y, double zoom, WaveHandler* wave);
     void render(long long x, int y, double zoom, WaveHandler* wave, float* samples, int sampleslen, int scroll);
     float getMaxHeight() const { return maxHeight; }
+    bool overridesScale() const { return overrideScale; }
+    void setOverrideScale(bool overrides) { overrideScale = overrides; }
 };
 
 #endif
