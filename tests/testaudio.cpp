@@ -214,65 +214,8 @@ AddressSpaceHeadroom::AddressSpaceHeadroom(rlim_t bytes) {
 
 AddressSpaceHeadroom::~AddressSpaceHeadroom() { setrlimit(RLIMIT_AS, &saved); }
 
-void putVariableLength(std::vector<unsigned char>& out, unsigned value) {
-    unsigned char bytes[5];
-    int count = 0;
-    do {
-        bytes[count++] = value & 0x7F;
-        value >>= 7;
-    } while (value);
-    while (count > 1) out.push_back(bytes[--count] | 0x80);
-    out.push_back(bytes[0]);
-}
-
-static void putBigEndian(std::vector<unsigned char>& out, unsigned value, int bytes) {
-    for (int k = bytes - 1; k >= 0; k--) out.push_back((value >> (8 * k)) & 0xFF);
-}
-
-std::vector<unsigned char> midiFileOfTrack(std::vector<unsigned char> track) {
-    putVariableLength(track, 500);
-    for (unsigned char b : {0xFF, 0x2F, 0x00}) track.push_back(b);
-    std::vector<unsigned char> file = {'M', 'T', 'h', 'd'};
-    putBigEndian(file, 6, 4);
-    putBigEndian(file, 0, 2);
-    putBigEndian(file, 1, 2);
-    putBigEndian(file, 1000, 2);
-    for (char c : {'M', 'T', 'r', 'k'}) file.push_back(static_cast<unsigned char>(c));
-    putBigEndian(file, static_cast<unsigned>(track.size()), 4);
-    file.insert(file.end(), track.begin(), track.end());
-    return file;
-}
-
-static const char* const SOUND_FONT = "/usr/share/sounds/sf2/TimGM6mb.sf2";
-
-std::string fluidsynthSoundFont(std::string& whyNot) {
-    if (std::system("command -v fluidsynth > /dev/null 2>&1") != 0) {
-        whyNot = "fluidsynth is not installed";
-        return "";
-    }
-    if (!std::ifstream(SOUND_FONT)) {
-        whyNot = std::string("no soundfont at ") + SOUND_FONT;
-        return "";
-    }
-    return SOUND_FONT;
-}
-
 std::vector<float> renderWithFluidsynth(const std::vector<unsigned char>& midi, const std::string& name) {
-    std::string dir = makeTempDir("fluidsynth");
-    std::string midiPath = dir + "/" + name + ".mid";
-    std::string wavPath = dir + "/44100Hz_" + name + ".wav";
-    std::ofstream(midiPath, std::ios::binary).write(reinterpret_cast<const char*>(midi.data()), midi.size());
-    std::string command = "fluidsynth -ni -q -R 0 -C 0 -g 0.5 -r 44100 -F '" + wavPath + "' " + SOUND_FONT + " '" +
-                          midiPath + "' > /dev/null 2>&1";
-    if (std::system(command.c_str()) != 0) return {};
-    SF_INFO info;
-    std::vector<float> interleaved = readFile(wavPath, &info);
-    if (info.samplerate != 44100 || info.channels < 1) return {};
-    std::vector<float> mono(interleaved.size() / info.channels);
-    for (size_t i = 0; i < mono.size(); i++) {
-        for (int c = 0; c < info.channels; c++) mono[i] += interleaved[i * info.channels + c] / info.channels;
-    }
-    return mono;
+    return takes::renderWithFluidsynth(midi, makeTempDir("fluidsynth"), name);
 }
 
 void loadTone(WaveHandler& doc, int frames, const std::string& tag) {

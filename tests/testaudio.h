@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "takes.h"
+
 class WaveHandler;
 
 namespace testaudio {
@@ -74,12 +76,10 @@ private:
 int countOf(const std::string& text, const std::string& line);
 
 // Standard MIDI files at one tick per millisecond, rendered by fluidsynth.
-void putVariableLength(std::vector<unsigned char>& out, unsigned value);
-// A one-track file around the track's events (without its end-of-track event).
-std::vector<unsigned char> midiFileOfTrack(std::vector<unsigned char> track);
-// The soundfont the tests render with, or "" with the reason when fluidsynth or it is missing.
-std::string fluidsynthSoundFont(std::string& whyNot);
-// Renders the MIDI file at 44.1 kHz, mixed to one channel; empty when fluidsynth fails.
+using takes::fluidsynthSoundFont;
+using takes::midiFileOfTrack;
+using takes::putVariableLength;
+// Renders the MIDI file at 44.1 kHz in a folder of the test, mixed to one channel; empty when fluidsynth fails.
 std::vector<float> renderWithFluidsynth(const std::vector<unsigned char>& midi, const std::string& name);
 
 // Loads a 441 Hz tone (period 100) of `frames` mono float frames into the document.
