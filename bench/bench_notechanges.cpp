@@ -1,5 +1,5 @@
-// Note-change search speed on the pitch of a long sung line: samples per CPU-second of the
-// search alone, and of the whole segmenting pass that runs it.
+// Note-finding speed on the pitch of a long sung line: samples per CPU-second of the search
+// alone, and of the whole segmenting pass that runs it.
 // Usage: bench_notechanges [minutes of audio, default 10]
 
 #include <cstdio>
@@ -29,13 +29,13 @@ int main(int argc, char** argv) {
     analysis.findFrequencies();
 
     double t0 = cpuSeconds();
-    std::vector<int> changes = findNoteChanges(analysis.midiValue, n, RATE);
+    std::vector<SungNote> notes = findSungNotes(analysis.midiValue, n, RATE);
     double t1 = cpuSeconds();
     analysis.findSegments();
     double t2 = cpuSeconds();
     std::printf("%.0f min of sung melody at %d Hz, %d samples\n", minutes, RATE, n);
-    std::printf("findNoteChanges  %8.1f ms  %12.0f samples/s  %zu note changes\n", 1000.0 * (t1 - t0), n / (t1 - t0),
-                changes.size());
+    std::printf("findSungNotes    %8.1f ms  %12.0f samples/s  %zu notes\n", 1000.0 * (t1 - t0), n / (t1 - t0),
+                notes.size());
     std::printf("findSegments     %8.1f ms  %12.0f samples/s  %zu segments\n", 1000.0 * (t2 - t1), n / (t2 - t1),
                 analysis.segments->size());
     return 0;

@@ -207,31 +207,11 @@ void WaveAnalysis::fillMidiValues() {
 void WaveAnalysis::findSegments() {
     releaseSegments();
     int segmentLongerThan = atThisRate(SHORTEST_SEGMENT);
-    int startAt = -1;
-    double midi = 0.0;
-    double midiSum = 0.0;
-    std::vector<int> noteStarts = findNoteChanges(midiValue, sampleslen, sampleRate);
-    auto nextNote = noteStarts.begin();
-    for (int i = 0; i < sampleslen; i++) {
-        double d = myabs(midiValue[i] - midi);
-        bool newNote = nextNote != noteStarts.end() && *nextNote == i;
-        if (newNote) ++nextNote;
-        if (frequency[i] == SILENT || (startAt != -1 && (d > 2.0 || newNote))) {
-            // The closing sample belongs to neither run.
-            if (startAt != -1 && i - startAt > segmentLongerThan) {
-                int width = i - startAt;
-                int averagedMidi = truncateToInt(std::floor(midiSum / width + 0.5));
-                segments->push_back(new WaveSegment(startAt, i - 1, averagedMidi, samples, sampleslen));
-                segments->back()->heldMidi = midiSum / width;
-            }
-            startAt = -1;
-        } else if (startAt == -1) {
-            startAt = i;
-            midi = midiValue[i];
-            midiSum = midiValue[i];
-        } else {
-            midiSum += midiValue[i];
-        }
+    for (const SungNote& note : findSungNotes(midiValue, sampleslen, sampleRate)) {
+        if (note.end - note.start < segmentLongerThan) continue;
+        int nearest = truncateToInt(std::floor(note.heldMidi + 0.5));
+        segments->push_back(new WaveSegment(note.start, note.end, nearest, samples, sampleslen));
+        segments->back()->heldMidi = note.heldMidi;
     }
 }
 

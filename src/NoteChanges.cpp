@@ -5,135 +5,284 @@
 
 namespace {
 
-// The level on each side of a candidate is taken over this long: one whole cycle of the slowest
-// vibrato (3 Hz), so that a cycle's highs and lows cancel instead of reading as a new note.
-const int SIDE_MS = 340;
-// Candidates are looked at this often; the boundary itself is then placed to the millisecond.
-const int HOP_MS = 5;
-// Two peaks of the level difference closer than this are one note change.
-const int PEAK_RADIUS_MS = SIDE_MS / 2;
-// A semitone step sung up to 40 cents narrow is still a new note; the largest level difference
-// that a vibrato of one semitone leaves between two windows is 0.42.
-const double SMALLEST_STEP = 0.6;
-// The boundary is placed on the pitch smoothed by two moving means; their lengths together
-// cancel most of any vibrato from 3 to 8 Hz, and being centred they leave a step where it was.
-const int SMOOTHING_MS[] = {250, 150};
-// Leaps wider than this are left to the segmenting's own rule that a run ends two semitones
-// from its first pitch; a second boundary in the same glide would only cut off a sliver of it.
-const double LARGEST_STEP = 3.0;
-// Pitch further than this from a window's median counts only this far: an octave slip of a few
-// periods, or the start of a scoop, cannot outweigh the note itself.
-const double CLAMP_SEMITONES = 1.5;
+// The pitch is looked at once every this many milliseconds: finer than any note change a
+// listener can place, coarse enough to cost little beside the detection.
+const int HOP_MS = 2;
+// Readings below this are no pitch at all.
+const double NO_PITCH_BELOW = 5.0;
+// Noise read as pitch (a breath, a consonant) jumps from one reading to the next: where most
+// readings around a frame jump this far from the one before, nobody sings. A sung pitch moves
+// less than a tenth of that in a frame, even through vibrato or a glide; an octave slip jumps
+// twice, too seldom to count.
+const double NOISE_JUMP = 0.5;
+const int NOISE_RADIUS_MS = 8;
+// A reading this far from the median of its neighbourhood is a misread period (an octave slip,
+// an onset transient), as long as such readings last less than the neighbourhood's half.
+const int OUTLIER_RADIUS_MS = 30;
+const double OUTLIER_SEMITONES = 1.5;
+// Swings smaller than this are jitter, not vibrato.
+const double VIBRATO_SMALLEST_SWING = 0.1;
+// Vibrato is 3 to 8 Hz and up to a semitone either way: a swing lasting longer or reaching
+// further is a movement of the pitch itself. So is a swing unlike the ones beside it in size,
+// length or centre, such as the step from one note to the next between two notes with vibrato.
+const int VIBRATO_LONGEST_HALF_CYCLE_MS = 200;
+const double VIBRATO_LARGEST_SWING = 2.5;
+const double VIBRATO_REGULARITY = 2.5;
+const double VIBRATO_CENTRE_MOVES = 0.3;
+// The pitch is steady where it stays within this range over this radius, vibrato taken out. A
+// scoop of two semitones over 150 ms moves more than that; a drift of half a semitone a second
+// far less.
+const int STEADY_RADIUS_MS = 20;
+const double STEADY_RANGE = 0.25;
+// A note holds steady at least this long, and moves less than this meanwhile; shorter or moving
+// steady stretches are parts of a scoop, a glide or an ornament, and belong to the note around
+// them. A drift of half a semitone over a note moves far slower.
+const int SHORTEST_NOTE_MS = 50;
+const double MOST_HELD_SLOPE = 2.0;  // semitones a second
+// A scoop rises into a note over up to this long from its onset: what holds steady that early,
+// as where vibrato briefly cancels the scoop's rise, is part of the note's onset, unless it is
+// all that is held.
+const int SCOOP_MS = 150;
+// Two notes sung this far apart are two notes, however detuned: a B sung 30 cents sharp and a C
+// sung 25 cents flat are 0.45 apart. A slow drift of under half a semitone never makes two
+// steady stretches this far apart.
+const double SMALLEST_STEP = 0.4;
 
-// The pitch once per millisecond over one stretch of pitched samples; the pitch is constant
-// over each detected period, so nothing a note change is made of is lost.
-std::vector<double> pitchPerMillisecond(const double* midiValue, int from, int to, double sampleRate) {
+int toFrames(int ms) { return ms / HOP_MS; }
+
+// The pitch once every hop over one stretch of pitched samples [from, to).
+std::vector<double> pitchTrack(const double* midiValue, int from, int to, double sampleRate) {
     std::vector<double> track;
-    for (long ms = 0;; ms++) {
-        long at = from + static_cast<long>(std::floor(ms * sampleRate / 1000.0));
+    for (long frame = 0;; frame++) {
+        long at = from + static_cast<long>(std::floor(frame * HOP_MS * sampleRate / 1000.0));
         if (at >= to) break;
         track.push_back(midiValue[at]);
     }
     return track;
 }
 
-// Where a window sits: its mean, every value first clamped to near the window's median. The
-// mean, unlike the median, is hardly moved by the part cycle of vibrato a window holds beyond
-// a whole one.
-double levelOf(const std::vector<double>& track, int from, int to, std::vector<double>& scratch) {
-    scratch.assign(track.begin() + from, track.begin() + to);
-    std::nth_element(scratch.begin(), scratch.begin() + scratch.size() / 2, scratch.end());
-    double median = scratch[scratch.size() / 2];
-    double sum = 0.0;
-    for (int m = from; m < to; m++) {
-        sum += std::min(std::max(track[m], median - CLAMP_SEMITONES), median + CLAMP_SEMITONES);
-    }
-    return sum / (to - from);
+// The first sample of a frame of the track.
+int sampleOfFrame(int from, long frame, double sampleRate) {
+    return from + static_cast<int>(std::floor(frame * HOP_MS * sampleRate / 1000.0));
 }
 
-struct Candidate {
-    int ms;
-    double before;
-    double after;
-    double step() const { return std::fabs(after - before); }
+// Readings far from the median around them take that median's place.
+std::vector<double> withoutOutliers(const std::vector<double>& track) {
+    int count = static_cast<int>(track.size()), radius = toFrames(OUTLIER_RADIUS_MS);
+    std::vector<double> cleaned(track), window;
+    for (int f = 0; f < count; f++) {
+        window.assign(track.begin() + std::max(0, f - radius), track.begin() + std::min(count, f + radius + 1));
+        std::nth_element(window.begin(), window.begin() + window.size() / 2, window.end());
+        double median = window[window.size() / 2];
+        if (std::fabs(track[f] - median) > OUTLIER_SEMITONES) cleaned[f] = median;
+    }
+    return cleaned;
+}
+
+// The turning points of the pitch: the peaks and troughs of every swing of at least the
+// smallest vibrato swing.
+std::vector<int> turningPoints(const std::vector<double>& track) {
+    std::vector<int> turns;
+    int count = static_cast<int>(track.size());
+    int lowest = 0, highest = 0, extreme = 0, direction = 0;  // +1 while rising to a peak, -1 falling
+    for (int f = 1; f < count; f++) {
+        if (direction == 0) {
+            if (track[f] < track[lowest]) lowest = f;
+            if (track[f] > track[highest]) highest = f;
+            int from = track[f] - track[lowest] >= VIBRATO_SMALLEST_SWING   ? lowest
+                       : track[highest] - track[f] >= VIBRATO_SMALLEST_SWING ? highest
+                                                                               : -1;
+            if (from < 0) continue;
+            if (from > 0) turns.push_back(from);
+            direction = from == lowest ? 1 : -1;
+            extreme = f;
+        } else if (direction * (track[f] - track[extreme]) > 0.0) {
+            extreme = f;
+        } else if (direction * (track[extreme] - track[f]) >= VIBRATO_SMALLEST_SWING) {
+            turns.push_back(extreme);
+            direction = -direction;
+            extreme = f;
+        }
+    }
+    return turns;
+}
+
+struct Swing {
+    int from, to;  // frames of its turning points (or of the track's ends)
+    double size;
+    double midpoint;
 };
 
-std::vector<Candidate> levelSteps(const std::vector<double>& track) {
-    std::vector<Candidate> steps;
-    std::vector<double> scratch;
-    int last = static_cast<int>(track.size()) - SIDE_MS;
-    for (int ms = SIDE_MS; ms <= last; ms += HOP_MS) {
-        steps.push_back({ms, levelOf(track, ms - SIDE_MS, ms, scratch), levelOf(track, ms, ms + SIDE_MS, scratch)});
-    }
-    return steps;
+bool alike(const Swing& a, const Swing& b) {
+    auto within = [](double x, double y) { return x <= VIBRATO_REGULARITY * y && y <= VIBRATO_REGULARITY * x; };
+    return within(a.size, b.size) && within(a.to - a.from, b.to - b.from) &&
+           std::fabs(a.midpoint - b.midpoint) <= VIBRATO_CENTRE_MOVES;
 }
 
-// Candidates whose step is large enough and the largest around; among equal neighbours the
-// earliest wins, so a flat top gives one change.
-std::vector<Candidate> peaksOf(const std::vector<Candidate>& steps) {
-    std::vector<Candidate> peaks;
-    int radius = PEAK_RADIUS_MS / HOP_MS;
-    int count = static_cast<int>(steps.size());
-    for (int k = 0; k < count; k++) {
-        double step = steps[k].step();
-        if (step < SMALLEST_STEP) continue;
-        bool largest = true;
-        for (int j = std::max(0, k - radius); j <= std::min(count - 1, k + radius) && largest; j++) {
-            largest = j < k ? step >= steps[j].step() : j == k || step > steps[j].step();
-        }
-        if (largest) peaks.push_back(steps[k]);
-    }
-    return peaks;
-}
-
-// Moving mean over `width` milliseconds, centred, shrinking at the ends.
-std::vector<double> movingMean(const std::vector<double>& track, int width) {
+// The pitch with vibrato taken out: through each swing of a vibrato, from one turning point to
+// the next, the midpoint of the two, where the swing's high and low cancel. Elsewhere, and in a
+// swing unlike the ones beside it (such as the step from one note to the next), the pitch itself.
+std::vector<double> withoutVibrato(const std::vector<double>& track) {
+    std::vector<double> centre(track);
     int count = static_cast<int>(track.size());
-    std::vector<double> sums(count + 1, 0.0);
-    for (int m = 0; m < count; m++) sums[m + 1] = sums[m] + track[m];
-    std::vector<double> mean(count);
-    for (int m = 0; m < count; m++) {
-        int from = std::max(0, m - width / 2), to = std::min(count, m - width / 2 + width);
-        mean[m] = (sums[to] - sums[from]) / (to - from);
+    std::vector<int> turns = turningPoints(track);
+    if (turns.empty()) return centre;
+    // The ends of the track bound the first and last swings, which only help judge their neighbours.
+    turns.insert(turns.begin(), 0);
+    turns.push_back(count - 1);
+    std::vector<Swing> swings;
+    for (size_t k = 0; k + 1 < turns.size(); k++) {
+        double low = track[turns[k]], high = track[turns[k + 1]];
+        swings.push_back({turns[k], turns[k + 1], std::fabs(high - low), 0.5 * (low + high)});
     }
-    return mean;
+    for (size_t k = 1; k + 1 < swings.size(); k++) {
+        const Swing& swing = swings[k];
+        if (swing.to - swing.from > toFrames(VIBRATO_LONGEST_HALF_CYCLE_MS) || swing.size > VIBRATO_LARGEST_SWING) continue;
+        if (!alike(swing, swings[k - 1]) && !alike(swing, swings[k + 1])) continue;
+        std::fill(centre.begin() + swing.from, centre.begin() + swing.to, swing.midpoint);
+    }
+    return centre;
 }
 
-// The millisecond near the peak that best parts the pitch into the level before and the level
-// after, judged by absolute distances so that what vibrato is left pulls it little.
-int bestSplit(const std::vector<double>& track, const Candidate& peak) {
-    int from = peak.ms - PEAK_RADIUS_MS;
-    int to = peak.ms + PEAK_RADIUS_MS;
-    double cost = 0.0, lowest = 0.0;
-    int best = from;
-    for (int m = from; m < to; m++) {
-        cost += std::fabs(track[m] - peak.before) - std::fabs(track[m] - peak.after);
-        if (cost < lowest) {
-            lowest = cost;
-            best = m + 1;
+struct SteadyRun {
+    int from, to;  // frames [from, to)
+    double level;
+    double slope;  // semitones a second, over its middle half
+};
+
+// The slope of the least-squares line through frames [from, to), in semitones a second.
+double slopeOf(const std::vector<double>& centre, int from, int to) {
+    double n = to - from, meanX = 0.5 * (from + to - 1), meanY = 0.0;
+    for (int f = from; f < to; f++) meanY += centre[f] / n;
+    double sxy = 0.0, sxx = 0.0;
+    for (int f = from; f < to; f++) {
+        sxy += (f - meanX) * (centre[f] - meanY);
+        sxx += (f - meanX) * (f - meanX);
+    }
+    return sxx > 0.0 ? sxy / sxx * (1000.0 / HOP_MS) : 0.0;
+}
+
+double medianOf(std::vector<double> values) {
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
+std::vector<SteadyRun> steadyRuns(const std::vector<double>& centre) {
+    int count = static_cast<int>(centre.size()), radius = toFrames(STEADY_RADIUS_MS);
+    std::vector<SteadyRun> runs;
+    int runFrom = -1;
+    for (int f = 0; f <= count; f++) {
+        bool steady = false;
+        if (f < count) {
+            auto first = centre.begin() + std::max(0, f - radius), last = centre.begin() + std::min(count, f + radius + 1);
+            auto [low, high] = std::minmax_element(first, last);
+            steady = *high - *low <= STEADY_RANGE;
+        }
+        if (steady && runFrom < 0) runFrom = f;
+        if (!steady && runFrom >= 0) {
+            // Judged on its middle: a run may begin on a scoop's tail or end where vibrato sets in.
+            int quarter = (f - runFrom) / 4;
+            double slope = slopeOf(centre, runFrom + quarter, f - quarter);
+            if (f - runFrom >= toFrames(SHORTEST_NOTE_MS) && std::fabs(slope) <= MOST_HELD_SLOPE)
+                runs.push_back({runFrom, f, medianOf({centre.begin() + runFrom, centre.begin() + f}), slope});
+            runFrom = -1;
         }
     }
-    return best;
+    return runs;
 }
 
-void addChangesInStretch(const double* midiValue, int from, int to, double sampleRate, std::vector<int>& changes) {
-    std::vector<double> track = pitchPerMillisecond(midiValue, from, to, sampleRate);
-    std::vector<double> smooth = movingMean(movingMean(track, SMOOTHING_MS[0]), SMOOTHING_MS[1]);
-    for (const Candidate& peak : peaksOf(levelSteps(track))) {
-        if (peak.step() > LARGEST_STEP) continue;
-        int at = from + static_cast<int>(std::floor(bestSplit(smooth, peak) * sampleRate / 1000.0));
-        if (at > from && at < to && (changes.empty() || at > changes.back())) changes.push_back(at);
+// Where the pitch passes halfway between two steady runs for the last time: vibrato that goes
+// on after the earlier note stopped holding steady may cross halfway before the change itself.
+int changeBetween(const std::vector<double>& centre, const SteadyRun& before, const SteadyRun& after) {
+    double halfway = 0.5 * (before.level + after.level);
+    bool rising = after.level > before.level;
+    for (int f = after.from - 1; f >= before.to; f--) {
+        if (rising ? centre[f] < halfway : centre[f] > halfway) return f + 1;
+    }
+    return before.to;
+}
+
+// The held pitch of frames [from, to): the median of its steady runs, or of its middle half.
+double heldPitch(const std::vector<double>& centre, const std::vector<SteadyRun>& runs, int from, int to) {
+    std::vector<double> body;
+    for (const SteadyRun& run : runs) {
+        int a = std::max(run.from, from), b = std::min(run.to, to);
+        if (b > a) body.insert(body.end(), centre.begin() + a, centre.begin() + b);
+    }
+    if (body.empty()) body.assign(centre.begin() + from + (to - from) / 4, centre.begin() + to - (to - from) / 4);
+    if (body.empty()) body.assign(centre.begin() + from, centre.begin() + to);
+    return medianOf(body);
+}
+
+// Frames where the readings jump about as they do in noise.
+std::vector<bool> noisyFrames(const std::vector<double>& track) {
+    int count = static_cast<int>(track.size()), radius = toFrames(NOISE_RADIUS_MS);
+    std::vector<int> jumps(count + 1, 0);
+    for (int f = 0; f < count; f++) jumps[f + 1] = jumps[f] + (f > 0 && std::fabs(track[f] - track[f - 1]) > NOISE_JUMP);
+    std::vector<bool> noisy(count);
+    for (int f = 0; f < count; f++) {
+        int from = std::max(0, f - radius), to = std::min(count, f + radius + 1);
+        noisy[f] = 2 * (jumps[to] - jumps[from]) > to - from;
+    }
+    return noisy;
+}
+
+// The notes of frames [from, to) of a stretch that starts at sample `first`.
+void addNotesOfPart(const std::vector<double>& track, int from, int to, int first, double sampleRate,
+                    std::vector<SungNote>& notes) {
+    std::vector<double> centre = withoutVibrato(withoutOutliers({track.begin() + from, track.begin() + to}));
+    std::vector<SteadyRun> runs = steadyRuns(centre);
+    auto afterOnset = std::find_if(runs.begin(), runs.end(), [](const SteadyRun& run) { return run.to > toFrames(SCOOP_MS); });
+    if (afterOnset != runs.end()) runs.erase(runs.begin(), afterOnset);
+    if (runs.empty()) return;  // nothing held: a glide between rests, or a scrap of noise
+    auto sampleAt = [&](int frame) { return sampleOfFrame(first, from + frame, sampleRate); };
+    int noteFrom = 0;
+    const SteadyRun* held = &runs[0];
+    std::vector<double> heldSoFar(centre.begin() + held->from, centre.begin() + held->to);
+    for (size_t k = 1; k < runs.size(); k++) {
+        // Against all the note has held so far: a step through vibrato may pass a steady
+        // stretch halfway, and a drift moves the latest run but hardly the whole.
+        if (std::fabs(runs[k].level - medianOf(heldSoFar)) < SMALLEST_STEP) {
+            held = &runs[k];
+            heldSoFar.insert(heldSoFar.end(), centre.begin() + held->from, centre.begin() + held->to);
+            continue;
+        }
+        int change = changeBetween(centre, *held, runs[k]);
+        notes.push_back({sampleAt(noteFrom), sampleAt(change) - 1, heldPitch(centre, runs, noteFrom, change)});
+        noteFrom = change;
+        held = &runs[k];
+        heldSoFar.assign(centre.begin() + held->from, centre.begin() + held->to);
+    }
+    int end = static_cast<int>(centre.size());
+    notes.push_back({sampleAt(noteFrom), sampleAt(end) - 1, heldPitch(centre, runs, noteFrom, end)});
+}
+
+// A stretch of pitched samples [from, to): its parts between noise, each holding notes.
+void addNotesOfStretch(const double* midiValue, int from, int to, double sampleRate, std::vector<SungNote>& notes) {
+    std::vector<double> track = pitchTrack(midiValue, from, to, sampleRate);
+    std::vector<bool> noisy = noisyFrames(track);
+    int count = static_cast<int>(track.size());
+    for (int f = 0; f < count;) {
+        if (noisy[f]) {
+            f++;
+            continue;
+        }
+        int partFrom = f;
+        while (f < count && !noisy[f]) f++;
+        size_t before = notes.size();
+        addNotesOfPart(track, partFrom, f, from, sampleRate, notes);
+        // The last part runs to the stretch's last sample, not its last frame's first sample.
+        if (f == count && notes.size() > before) notes.back().end = to - 1;
     }
 }
 
-bool pitched(double midi) { return midi > 0.0; }
+bool pitched(double midi) { return midi >= NO_PITCH_BELOW; }
 
 }  // namespace
 
-std::vector<int> findNoteChanges(const double* midiValue, int length, double sampleRate) {
-    std::vector<int> changes;
-    if (!midiValue || !(sampleRate > 0.0)) return changes;
-    long shortestStretch = std::lround(2 * SIDE_MS * sampleRate / 1000.0);
+std::vector<SungNote> findSungNotes(const double* midiValue, int length, double sampleRate) {
+    std::vector<SungNote> notes;
+    if (!midiValue || !(sampleRate > 0.0)) return notes;
     int i = 0;
     while (i < length) {
         if (!pitched(midiValue[i])) {
@@ -142,7 +291,7 @@ std::vector<int> findNoteChanges(const double* midiValue, int length, double sam
         }
         int from = i;
         while (i < length && pitched(midiValue[i])) i++;
-        if (i - from >= shortestStretch) addChangesInStretch(midiValue, from, i, sampleRate, changes);
+        addNotesOfStretch(midiValue, from, i, sampleRate, notes);
     }
-    return changes;
+    return notes;
 }

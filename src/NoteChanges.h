@@ -3,11 +3,19 @@
 
 #include <vector>
 
-// Where a legato line moves to another note without a break: the sample indices, in increasing
-// order, at which the pitch settles at least about a semitone away from where it sat. Vibrato,
-// a scoop into a note and a slow drift do not count. `midiValue` holds a fractional MIDI note per
-// sample, anything not above 0 meaning no pitch; no change is reported across such samples.
-// Every time is in milliseconds, so the result is the same at every sample rate.
-std::vector<int> findNoteChanges(const double* midiValue, int length, double sampleRate);
+// One note as it was sung: samples [start, end], and the pitch held in its body as a fractional
+// MIDI note (vibrato, scoops and far-off readings left out).
+struct SungNote {
+    int start;
+    int end;
+    double heldMidi;
+};
+
+// The notes of a line, in order and never overlapping. `midiValue` holds a fractional MIDI note
+// per sample, anything below 5 meaning no pitch; a note never spans such samples. A note ends
+// where the pitch settles at least 0.4 semitone from where it held, or at a leap, never at a few
+// periods read far off, a scoop into the note, vibrato or a slow drift. Every time is in
+// milliseconds, so the result is the same at every sample rate.
+std::vector<SungNote> findSungNotes(const double* midiValue, int length, double sampleRate);
 
 #endif

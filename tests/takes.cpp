@@ -48,7 +48,7 @@ struct SungNote {
     double pitch;        // where it sits, in semitones
     bool legato;         // glides in from the note before
     double scoop;        // semitones below the note it starts at, when it does not glide in
-    double drift;        // semitones it moves by over its length
+    double drift;        // semitones it moves by over its length, centred on where it sits
     double vibratoHz;
 };
 
@@ -76,9 +76,11 @@ std::vector<SungNote> compose(const Singing& singing, double seconds, uint64_t s
             note += step;
         }
         if (!legato && !notes.empty()) t += uniform(0.1, 0.3);  // a rest
-        double detune = 0.0;
-        if (singing.detuned) detune = (uniform(0.0, 1.0) < 0.5 ? -1.0 : 1.0) * (singing.detuneCents + uniform(0.0, 20.0));
-        // The draws below happen whatever is used, so every detuning of a seed keeps its notes.
+        // Every draw happens whatever is used, so every detuning of a seed keeps its notes.
+        double sign = uniform(0.0, 1.0) < 0.5 ? -1.0 : 1.0, cents = singing.detuneCents + uniform(0.0, 20.0);
+        double detune = singing.detuned ? sign * cents : 0.0;
+        // Nobody sings two notes a semitone apart less than half a semitone apart.
+        if (!notes.empty() && std::fabs(note + detune / 100.0 - notes.back().pitch) < 0.5) detune = -detune;
         double scoop = uniform(0.0, 1.0) < singing.scoopShare ? uniform(0.5, 2.0) : 0.0;
         double drift = uniform(0.0, 1.0) < singing.driftShare ? uniform(-0.4, 0.4) : 0.0;
         double vibratoHz = uniform(4.5, 6.5);
@@ -95,13 +97,13 @@ double pitchOf(const std::vector<SungNote>& notes, size_t k, double t) {
     const SungNote& n = notes[k];
     double into = t - n.written.start;
     double length = n.written.end - n.written.start;
-    double pitch = n.pitch + n.drift * smoothStep(into / length) - n.scoop * (1.0 - smoothStep(into / SCOOP_SECONDS));
+    double pitch = n.pitch + n.drift * (smoothStep(into / length) - 0.5) - n.scoop * (1.0 - smoothStep(into / SCOOP_SECONDS));
     if (n.legato && into < GLIDE_SECONDS / 2) {
-        double from = notes[k - 1].pitch + notes[k - 1].drift;
+        double from = notes[k - 1].pitch + notes[k - 1].drift / 2;
         pitch = from + (pitch - from) * smoothStep(0.5 + into / GLIDE_SECONDS);
     }
     if (k + 1 < notes.size() && notes[k + 1].legato && n.written.end - t < GLIDE_SECONDS / 2) {
-        double to = notes[k + 1].pitch;
+        double to = notes[k + 1].pitch - notes[k + 1].drift / 2;
         pitch = pitch + (to - pitch) * smoothStep(0.5 - (n.written.end - t) / GLIDE_SECONDS);
     }
     return pitch;
@@ -117,16 +119,17 @@ double levelOf(const std::vector<SungNote>& notes, size_t k, double t) {
     return level;
 }
 
-// The vowel: three resonances over a falling slope.
-double spectralEnvelope(double hz, const double formants[3]) {
-    double resonance = 0.0;
+// The vowel: a source falling 6 dB an octave through three resonances, each lifting the
+// harmonics near it by up to 11 dB.
+double harmonicAmplitude(int harmonic, double hz, const double formants[3]) {
     const double widths[3] = {80.0, 100.0, 140.0};
     const double gains[3] = {1.0, 0.6, 0.3};
+    double filter = 0.4;
     for (int f = 0; f < 3; f++) {
         double d = (hz - formants[f]) / widths[f];
-        resonance += gains[f] / (1.0 + d * d);
+        filter += gains[f] / (1.0 + d * d);
     }
-    return (0.05 + resonance) / (1.0 + hz / 1000.0);
+    return filter / harmonic;
 }
 
 std::vector<float> sing(const std::vector<SungNote>& notes, const Singing& singing, double seconds, int rate,
@@ -155,8 +158,8 @@ std::vector<float> sing(const std::vector<SungNote>& notes, const Singing& singi
         phase = std::fmod(phase + 2.0 * M_PI * hz / rate, 2.0 * M_PI);
         if (i % 64 == 0 || amplitudes.empty()) {
             amplitudes.clear();
-            for (double h = 1; h * hz < std::min(HIGHEST_HARMONIC_HZ, rate / 2.0 - 500.0); h++)
-                amplitudes.push_back(spectralEnvelope(h * hz, reg.formants));
+            for (int h = 1; h * hz < std::min(HIGHEST_HARMONIC_HZ, rate / 2.0 - 500.0); h++)
+                amplitudes.push_back(harmonicAmplitude(h, h * hz, reg.formants));
         }
         // sin(h phase) by the recurrence sin((h + 1) x) = 2 cos x sin(h x) - sin((h - 1) x).
         double twoCos = 2.0 * std::cos(phase), previous = 0.0, current = std::sin(phase), sum = 0.0;
@@ -168,7 +171,7 @@ std::vector<float> sing(const std::vector<SungNote>& notes, const Singing& singi
         }
         double hiss = noise.uniform();
         breath = hiss - 0.5 * breath;  // a little brighter than white
-        out[i] = static_cast<float>(level * (0.25 * sum + BREATH_LEVEL * breath));
+        out[i] = static_cast<float>(level * (0.12 * sum + BREATH_LEVEL * breath));
     }
     return out;
 }

@@ -460,56 +460,49 @@ struct HandMade {
 
 }  // namespace
 
-TEST(AnalysisSegments, ARunMustBeLongerThanOneThousandSamples) {
-    HandMade made(5000);
-    made.voice(100, 1100, 60.0);   // 1000 samples
-    made.voice(2000, 3001, 62.0);  // 1001 samples
+// 50 ms is the shortest note: 2205 samples at 44.1 kHz.
+TEST(AnalysisSegments, ASoundHeldShorterThanANoteIsNoBox) {
+    HandMade made(12000);
+    made.voice(100, 2000, 60.0);    // 43 ms
+    made.voice(5000, 8000, 62.0);   // 68 ms: a short note that was sung
     made.analysis.findSegments();
     ASSERT_EQ(made.segments().size(), 1u);
-    EXPECT_EQ(made.segments()[0]->startSample, 2000);
-    EXPECT_EQ(made.segments()[0]->endSample, 3000);
+    EXPECT_EQ(made.segments()[0]->startSample, 5000);
+    EXPECT_EQ(made.segments()[0]->endSample, 7999);
     EXPECT_EQ(made.segments()[0]->midiNumber, 62);
 }
 
-TEST(AnalysisSegments, AStepOfExactlyTwoSemitonesFromTheFirstSampleKeepsTheRun) {
-    HandMade made(8000);
-    made.voice(0, 1500, 60.0);
-    made.voice(1500, 3000, 62.0);  // 2.0 from the run's first sample
-    made.voice(3000, 3100, 62.01);  // 2.01: ends the run, belongs to neither
-    made.analysis.findSegments();
-    ASSERT_EQ(made.segments().size(), 1u);
-    EXPECT_EQ(made.segments()[0]->startSample, 0);
-    EXPECT_EQ(made.segments()[0]->endSample, 2999);
-    EXPECT_EQ(made.segments()[0]->midiNumber, 61);  // mean 61.0
-}
-
-TEST(AnalysisSegments, TheClosingSampleBelongsToNeitherRun) {
-    HandMade made(5000);
-    made.voice(0, 1200, 60.0);
-    made.voice(1200, 4000, 65.0);
+// A B sung 30 cents sharp and a C sung 25 cents flat are two notes; 0.3 apart is one that moved.
+TEST(AnalysisSegments, NotesSungFromAboutHalfASemitoneApartAreTwoBoxesThatMeet) {
+    HandMade made(40000);
+    made.voice(0, 10000, 59.3);
+    made.voice(10000, 20000, 59.75);  // 0.45 up: a new note
+    made.voice(20000, 30000, 60.05);  // 0.3 up: the same note
     made.analysis.findSegments();
     ASSERT_EQ(made.segments().size(), 2u);
-    EXPECT_EQ(made.segments()[0]->endSample, 1199);
-    EXPECT_EQ(made.segments()[1]->startSample, 1201);
-    EXPECT_EQ(made.segments()[1]->endSample, 3999);
-    EXPECT_EQ(made.segments()[1]->midiNumber, 65);
+    EXPECT_EQ(made.segments()[0]->midiNumber, 59);
+    EXPECT_EQ(made.segments()[1]->midiNumber, 60);
+    EXPECT_EQ(made.segments()[0]->endSample + 1, made.segments()[1]->startSample) << "legato notes leave no gap";
+    EXPECT_NEAR(made.segments()[1]->startSample, 10000, 100);
 }
 
-TEST(AnalysisSegments, TheNoteIsTheMeanRoundedHalfUp) {
-    for (double upper : {61.0, 60.98}) {
-        HandMade made(3000);
-        made.voice(0, 1000, 60.0);
-        made.voice(1000, 2000, upper);  // mean 60.5 or 60.49
+// The note is the one nearest the pitch held in the box's body; a sharp onset does not count.
+TEST(AnalysisSegments, TheNoteIsNearestThePitchHeldNotTheOnset) {
+    for (double held : {60.5, 60.49}) {
+        HandMade made(30000);
+        made.voice(0, 6500, 61.2);  // 147 ms of onset, 0.7 above
+        made.voice(6500, 30000, held);
         made.analysis.findSegments();
-        ASSERT_EQ(made.segments().size(), 1u);
-        EXPECT_EQ(made.segments()[0]->midiNumber, upper == 61.0 ? 61 : 60);
+        ASSERT_EQ(made.segments().size(), 1u) << held;
+        EXPECT_EQ(made.segments()[0]->midiNumber, held == 60.5 ? 61 : 60);
+        EXPECT_DOUBLE_EQ(made.segments()[0]->heldMidi, held);
     }
 }
 
 TEST(AnalysisSegments, FindingAgainReplacesTheList) {
-    HandMade made(5000);
-    made.voice(0, 2000, 60.0);
-    made.voice(2500, 4000, 64.0);
+    HandMade made(15000);
+    made.voice(0, 5000, 60.0);
+    made.voice(8000, 14000, 64.0);
     made.analysis.findSegments();
     made.analysis.findSegments();
     ASSERT_EQ(made.segments().size(), 2u);
