@@ -240,6 +240,7 @@ bool WaveAnalysis::near(float error, float a, float b) { return myabs(a - b) <= 
 void WaveAnalysis::setScale(const char* keyName) {
     static const int majorSteps[7] = {0, 2, 4, 5, 7, 9, 11};
     bool chromatic = keyName && std::strcmp(keyName, "chromatic") == 0;
+    followScale = true;
     for (int pc = 0; pc < 12; pc++) scalePitch[pc] = chromatic;
     int tonic = majorScaleTonic(keyName);
     if (chromatic || tonic < 0) return;
@@ -259,7 +260,7 @@ double WaveAnalysis::closestMatch(double midiPitch) {
 
 double WaveAnalysis::targetOf(const WaveSegment& segment) {
     if (segment.overridesScale()) return segment.midiNumber;
-    return closestMatch(segment.midiNumber);
+    return followScale ? closestMatch(segment.heldMidi) : segment.heldMidi;
 }
 
 double WaveAnalysis::correctionRate() const {
@@ -268,30 +269,29 @@ double WaveAnalysis::correctionRate() const {
 
 namespace {
 
-// The note of the segment that covers each sample (-1.0 outside every segment), in spans of equal
-// note, asked for in increasing sample order. A list in order without overlaps is walked
-// alongside; any other list is painted into an array in list order, a later segment covering an
-// earlier one.
-class SegmentNotes {
+// The segment that covers each sample (null outside every segment), in spans of one segment,
+// asked for in increasing sample order. A list in order without overlaps is walked alongside;
+// any other list is painted into an array in list order, a later segment covering an earlier one.
+class SegmentSpans {
 public:
-    SegmentNotes(const std::vector<WaveSegment*>& segments, int length)
+    SegmentSpans(const std::vector<WaveSegment*>& segments, int length)
         : list(segments), length(length), next(0) {
         if (walkable()) return;
-        painted.assign(static_cast<size_t>(length), NO_PITCH);
+        painted.assign(static_cast<size_t>(length), nullptr);
         for (const WaveSegment* segment : list) {
             int first = std::max(segment->startSample, 0);
             int last = std::min(segment->endSample, length - 1);
-            for (int i = first; i <= last; i++) painted[i] = segment->midiNumber;
+            for (int i = first; i <= last; i++) painted[i] = segment;
         }
     }
 
-    double at(int i) {
+    const WaveSegment* at(int i) {
         if (!painted.empty()) return painted[i];
         while (next < list.size() && list[next]->endSample < i) next++;
-        return inside(i) ? list[next]->midiNumber : NO_PITCH;
+        return inside(i) ? list[next] : nullptr;
     }
 
-    // The end of the span of equal note that holds i; call after at(i).
+    // The end of the span of one segment (or of none) that holds i; call after at(i).
     int spanEnd(int i) const {
         if (!painted.empty()) {
             int end = i + 1;
@@ -306,7 +306,7 @@ private:
     const std::vector<WaveSegment*>& list;
     int length;
     size_t next;
-    std::vector<double> painted;
+    std::vector<const WaveSegment*> painted;
 
     bool inside(int i) const { return next < list.size() && list[next]->startSample <= i; }
 
@@ -326,12 +326,13 @@ double stepToward(double current, double target, double rate) {
     return current;
 }
 
-// One step of the corrected pitch at sample i; `boundary` tells that the segment note changed by
-// more than one semitone from the sample before.
-inline double correctedStep(const double* midi, int i, double current, double target, double rate, bool boundary) {
+// One step of the corrected pitch at sample i inside a segment that shifts the sung pitch by
+// `shift` on the way to `target`.
+inline double correctedStep(const double* midi, int i, double current, double target, double shift, double rate) {
     if (midi[i] < WaveAnalysis::NO_PITCH_BELOW) return NO_PITCH;
-    // The first voiced sample, or a segment boundary: start on the target note.
-    if (midi[i - 1] < WaveAnalysis::NO_PITCH_BELOW || boundary) return target;
+    // The first voiced sample: the sung pitch moved by the segment's correction, so that an
+    // onset that scoops or slides into the note keeps its shape.
+    if (midi[i - 1] < WaveAnalysis::NO_PITCH_BELOW) return midi[i] + shift;
     // Follow the detected pitch's own movement (adding a zero change would change nothing).
     if (midi[i] != midi[i - 1]) current += midi[i] - midi[i - 1];
     return stepToward(current, target, rate);
@@ -391,32 +392,38 @@ void WaveAnalysis::calculateCorrectPitch() { calculateCorrectPitch(correctionRat
 void WaveAnalysis::calculateCorrectPitch(double glideRate) {
     needsResampling = true;
     if (sampleslen == 0) return;
-    SegmentNotes notes(*segments, sampleslen);
+    SegmentSpans spans(*segments, sampleslen);
     // Per sample at the reference rate; the ratio is exactly 1 there, so nothing changes at 44.1 kHz.
     double rate = glideRate * (REFERENCE_RATE / sampleRate);
-    double previousNote = notes.at(0);
-    double currentMidi = midiValue[0];
-    correctedMidiValue[0] = currentMidi;
-    for (int i = 1; i < sampleslen;) {
-        double note = notes.at(i);
-        int end = notes.spanEnd(i);
-        double target = closestMatch(note);
-        // Re-seated samples keep their new start too, so consumers never see a stale value.
-        currentMidi = correctedStep(midiValue, i, currentMidi, target, rate, myabs(previousNote - note) > 1.0);
-        correctedMidiValue[i] = currentMidi;
-        for (int k = i + 1; k < end;) {
-            if (midiValue[k] == midiValue[k - 1] && midiValue[k] >= NO_PITCH_BELOW) {
-                // The detected pitch stands still: only the glide moves.
-                int still = k + 1;
-                while (still < end && midiValue[still] == midiValue[k]) still++;
-                currentMidi = glideRun(correctedMidiValue, k, still, currentMidi, target, rate);
-                k = still;
-                continue;
-            }
-            currentMidi = correctedStep(midiValue, k, currentMidi, target, rate, false);
-            correctedMidiValue[k++] = currentMidi;
-        }
-        previousNote = note;
+    for (int i = 0; i < sampleslen;) {
+        const WaveSegment* segment = spans.at(i);
+        int end = spans.spanEnd(i);
+        if (segment) correctSegment(i, end, targetOf(*segment), segment->heldMidi, rate);
+        else std::copy(midiValue + i, midiValue + end, correctedMidiValue + i);  // outside every note: as sung
         i = end;
+    }
+}
+
+// Samples [from, to) of one segment. Re-seated samples keep their new start too, so consumers
+// never see a stale value.
+void WaveAnalysis::correctSegment(int from, int to, double target, double held, double rate) {
+    if (target == held) {
+        std::copy(midiValue + from, midiValue + to, correctedMidiValue + from);
+        return;
+    }
+    double shift = target - held;
+    double currentMidi = midiValue[from] < NO_PITCH_BELOW ? NO_PITCH : midiValue[from] + shift;
+    correctedMidiValue[from] = currentMidi;
+    for (int k = from + 1; k < to;) {
+        if (midiValue[k] == midiValue[k - 1] && midiValue[k] >= NO_PITCH_BELOW) {
+            // The detected pitch stands still: only the glide moves.
+            int still = k + 1;
+            while (still < to && midiValue[still] == midiValue[k]) still++;
+            currentMidi = glideRun(correctedMidiValue, k, still, currentMidi, target, rate);
+            k = still;
+            continue;
+        }
+        currentMidi = correctedStep(midiValue, k, currentMidi, target, shift, rate);
+        correctedMidiValue[k++] = currentMidi;
     }
 }

@@ -59,6 +59,10 @@ private:
     void allocateArrays();
     void releaseArrays();
     double correctionRate() const;
+    void correctSegment(int from, int to, double target, double held, double rate);
+    // False while the notes are left as sung ("No correction"): only notes the user put
+    // elsewhere are moved.
+    bool followScale = true;
 
 public:
     // MIDI values below this mean "no pitch": the markers of -1.0 and anything under 10 Hz.
@@ -92,10 +96,13 @@ public:
     double myabs(double x);
     bool near(float error, float a, float b);
 
+    // Selects a scale that the notes follow from the next correction on.
     void setScale(const char* keyName);
+    // Leaves every note as sung, but those the user put on a note of their own.
+    void leaveAsSung() { followScale = false; }
     double closestMatch(double midiPitch);
     // The pitch a box is corrected to: the note the user put it on, else the scale note
-    // nearest what was sung in it.
+    // nearest what was sung in it, or what was sung while notes are left as sung.
     double targetOf(const WaveSegment& segment);
     void calculateCorrectPitch();
     // The same with this glide instead of the document's (semitones per sample at 44.1 kHz).

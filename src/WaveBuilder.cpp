@@ -4,21 +4,79 @@
 #include <climits>
 #include <cmath>
 #include <iostream>
+#include <vector>
 
 #include "Analysis.h"
 
-// Both cursors of one resampleStream call, with the buffers they walk and
-// the part of a sample that each kind carries from one copy into the next.
+// Both cursors of one resampleStream call with the buffers and analysis they walk. Outside a
+// corrected region the output stays in step with the input (dst == src).
 struct WaveBuilder::Stream {
     float* samples;
     int sampleslen;
     float* buffer;
     int bufferlen;
+    const float* frequency;
+    const double* targetMidi;
+    const int* waveWidth;
     int src;
     int dst;
-    double phase;     // spline copies: where in its period the next copy starts reading
-    double fraction;  // grains: how far the output has fallen behind the exact spacing
+    double phase;  // spline copies: where in its period the next copy starts reading
+    // Spline copies: where the last copy would have read on, as a period start and an offset.
+    int readOnFrom;
+    double readOnOffset;
 };
+
+namespace {
+
+// What becomes of one period.
+const double AS_SUNG = 0.0;     // copied unchanged: no target, or its own pitch as the target
+const double UNUSABLE = -1.0;   // bad analysis data: copied unchanged, with a line saying why
+// Each grain fades in and out over the middle half of the gap to its neighbour and holds alone
+// elsewhere: grains of slightly different periods blended for long lose their highest
+// harmonics to each other.
+const double FADE_SHARE = 0.5;
+
+// The input as a grain placed with its mark `source` at the fractional output position `mark`
+// hears it: read between samples by a windowed sinc, whose response is flat far above the
+// voice, so the grain neither jitters by a sample nor loses its air.
+class FractionalReader {
+public:
+    FractionalReader(const float* samples, int length, int source, double mark)
+        : samples(samples), length(length), shift(source - static_cast<long long>(std::floor(mark))) {
+        double fraction = mark - std::floor(mark);
+        double sum = 0.0;
+        for (int k = 0; k < TAPS; k++) {
+            double u = k - HALF + 1 - fraction;  // distance of tap k from the point read
+            taps[k] = sinc(u) * window(u);
+            sum += taps[k];
+        }
+        for (double& tap : taps) tap /= sum;
+        exact = fraction == 0.0;
+    }
+
+    // The grain's value at output sample t.
+    double at(int t) const {
+        long long centre = t + shift;
+        if (exact) return sampleAt(centre);
+        double value = 0.0;
+        for (int k = 0; k < TAPS; k++) value += taps[k] * sampleAt(centre + HALF - 1 - k);
+        return value;
+    }
+
+private:
+    static const int TAPS = 16, HALF = TAPS / 2;
+    const float* samples;
+    int length;
+    long long shift;
+    bool exact;
+    double taps[TAPS];
+
+    static double sinc(double u) { return u == 0.0 ? 1.0 : std::sin(M_PI * u) / (M_PI * u); }
+    static double window(double u) { return std::fabs(u) >= HALF ? 0.0 : 0.42 + 0.5 * std::cos(M_PI * u / HALF) + 0.08 * std::cos(2.0 * M_PI * u / HALF); }
+    float sampleAt(long long at) const { return at >= 0 && at < length ? samples[at] : 0.0f; }
+};
+
+}  // namespace
 
 // Defined here too, so the kinds can be bound by reference (lists, std::min).
 const int WaveBuilder::USE_CATMULL_CLARK;
@@ -53,6 +111,7 @@ float WaveBuilder::valueAt(int base, double offset, const float* samples, int sa
     int step = static_cast<int>(offset);
     int i = base + step;
     double t = offset - step;
+    if (i >= sampleslen) return samples[sampleslen - 1];  // reading on past the last period
     // Near either end a neighbour of the four points is missing.
     bool nearStart = i < 4;
     bool nearEnd = i > sampleslen - 4 || (i == sampleslen - 4 && t > 0.0);
@@ -81,85 +140,153 @@ int WaveBuilder::interpolateSingleWave(float* srcSamples, int srcSampleslen, int
 float* WaveBuilder::resampleStream(float* samples, int sampleslen, float* frequency, double* targetMidi,
                                    int* waveWidth) {
     std::cout << "TODO: WaveBuilder::resampleStream\n";
-    Stream stream{samples, sampleslen, new float[sampleslen](), sampleslen, 0, 0, 0.0, 0.0};
-    while (stream.src < stream.sampleslen && stream.dst < stream.bufferlen) {
+    Stream stream{samples, sampleslen, new float[sampleslen](), sampleslen, frequency, targetMidi, waveWidth, 0, 0, 0.0,
+                  0, 0.0};
+    while (stream.src < stream.sampleslen) {
         int width = waveWidth[stream.src];
         if (width == 0) {
-            copyUnchanged(stream, 1);
+            copyPeriod(stream, 1);
+        } else if (width < 1) {
+            std::cout << "zero length found at " << stream.src << '\n';
+            copyPeriod(stream, 1);
+        } else if (rateOf(stream, stream.src) > 0.0) {
+            int end = regionEnd(stream, stream.src);
+            if (interpolation == USE_PSOLA) overlapAddRegion(stream, end);
+            else resampleRegion(stream, end);
         } else {
-            resynthesisePeriod(stream, width, frequency[stream.src], targetMidi[stream.src]);
+            if (rateOf(stream, stream.src) == UNUSABLE) {
+                double rate = WaveAnalysis::midiToFrequency(targetMidi[stream.src]) / frequency[stream.src];
+                std::cout << "zero destination width - " << width << " divided by rate of " << rate << '\n';
+            }
+            copyPeriod(stream, width);
         }
     }
     return stream.buffer;
 }
 
-// Bad analysis data costs the correction of one period, never the session:
-// the period is copied as it was.
-void WaveBuilder::resynthesisePeriod(Stream& stream, int width, float actualFrequency, double targetMidi) {
-    if (width < 1) {
-        std::cout << "zero length found at " << stream.src << '\n';
-        copyUnchanged(stream, 1);
-        return;
-    }
-    // No pitch, or a period the input cannot hold: its samples stay as they are.
-    if (targetMidi < WaveAnalysis::NO_PITCH_BELOW || width > stream.sampleslen - stream.src) {
-        copyUnchanged(stream, width);
-        return;
-    }
-    double rate = WaveAnalysis::midiToFrequency(targetMidi) / actualFrequency;
-    double dstLength = width / rate;
-    if (!(rate > 0.0 && std::isfinite(rate) && dstLength >= 1.0)) {
-        std::cout << "zero destination width - " << width << " divided by rate of " << rate << '\n';
-        copyUnchanged(stream, width);
-        return;
-    }
-    // A length beyond any buffer only has to compare as "too long".
-    int dstWidth = static_cast<int>(std::min(dstLength, static_cast<double>(INT_MAX)));
-    emitCopies(stream, width, rate, dstWidth);
-    stream.src += width;
+// The rate at which the period at `at` is resampled, or AS_SUNG or UNUSABLE.
+double WaveBuilder::rateOf(const Stream& stream, int at) const {
+    int width = stream.waveWidth[at];
+    double target = stream.targetMidi[at];
+    // No pitch, its own pitch, or a period the input cannot hold: its samples stay as they are.
+    if (target < WaveAnalysis::NO_PITCH_BELOW || width > stream.sampleslen - at) return AS_SUNG;
+    if (target == WaveAnalysis::frequencyToMidi(stream.frequency[at])) return AS_SUNG;
+    double rate = WaveAnalysis::midiToFrequency(target) / stream.frequency[at];
+    if (!(rate > 0.0 && std::isfinite(rate) && width / rate >= 1.0)) return UNUSABLE;
+    return rate;
 }
 
-// Copies go out while the next one ends strictly before the source period
-// does: a lagging output repeats the period, one running ahead drops it.
-// A copy is a whole number of samples; the part of a sample it leaves over
-// is carried into the next one, so copies average exactly width / rate
-// samples and the note sounds at its target, not up to a sample flat or sharp.
-void WaveBuilder::emitCopies(Stream& stream, int width, double rate, int dstWidth) {
-    while (static_cast<long long>(stream.dst) + dstWidth < static_cast<long long>(stream.src) + width) {
-        if (stream.dst >= stream.bufferlen) break;  // a full output takes nothing more
-        if (interpolation == USE_PSOLA) {
-            addGrain(stream, width);
-            stream.fraction += width / rate - dstWidth;
-            int advance = dstWidth;
-            if (stream.fraction >= 1.0) {
-                advance++;
-                stream.fraction -= 1.0;
-            }
-            stream.dst += advance;
-        } else {
-            int next = interpolateSingleWave(stream.samples, stream.sampleslen, stream.src, width, stream.buffer,
-                                             stream.bufferlen, stream.dst, rate, stream.phase);
-            stream.phase = stream.phase + (next - stream.dst) * rate - width;
-            stream.dst = next;
+// The end of the run of consecutive periods from `from` that are all resampled.
+int WaveBuilder::regionEnd(const Stream& stream, int from) const {
+    int at = from;
+    while (at < stream.sampleslen && stream.waveWidth[at] > 0 && rateOf(stream, at) > 0.0) at += stream.waveWidth[at];
+    return at;
+}
+
+void WaveBuilder::copyPeriod(Stream& stream, int width) {
+    int n = std::min(width, stream.sampleslen - stream.src);
+    std::copy_n(stream.samples + stream.src, n, stream.buffer + stream.src);
+    stream.src += n;
+    stream.dst = stream.src;
+}
+
+// The periods of [src, end) resampled one after another, each repeated while the output lags
+// and dropped while it runs ahead. The output then runs on until it reaches `end`, and over its
+// last period it fades into the input, so that everything after `end` is the input itself, at
+// its own place, and no sample jumps where the two meet.
+void WaveBuilder::resampleRegion(Stream& stream, int end) {
+    // The region opens reading on from the input: a first period dropped fades in from there.
+    stream.phase = 0.0;
+    stream.readOnFrom = stream.src;
+    stream.readOnOffset = 0.0;
+    int lastFrom = stream.src, lastWidth = 0;
+    double lastRate = 1.0;
+    while (stream.src < end) {
+        int width = stream.waveWidth[stream.src];
+        double rate = rateOf(stream, stream.src);
+        // A length beyond any buffer only has to compare as "too long".
+        int dstWidth = static_cast<int>(std::min(width / rate, static_cast<double>(INT_MAX)));
+        while (static_cast<long long>(stream.dst) + dstWidth < static_cast<long long>(stream.src) + width) {
+            if (stream.dst >= stream.bufferlen) break;  // a full output takes nothing more
+            emitCopy(stream, stream.src, width, rate);
+        }
+        lastFrom = stream.src;
+        lastWidth = width;
+        lastRate = rate;
+        stream.src += width;
+    }
+    while (stream.dst < end) emitCopy(stream, lastFrom, lastWidth, lastRate);
+    fadeIntoInput(stream, end - lastWidth, end);
+    stream.dst = end;
+}
+
+// One copy of the period [from, from + width). A copy is a whole number of samples; the part of
+// a sample it leaves over is carried into the next one, so copies average exactly width / rate
+// samples and the note sounds at its target, not up to a sample flat or sharp. Where the copy
+// does not read on from where the last one stopped (a period repeated or dropped), its first
+// half fades in over what reading on would have given, so the output does not jump.
+void WaveBuilder::emitCopy(Stream& stream, int from, int width, double rate) {
+    int at = stream.dst;
+    int next = interpolateSingleWave(stream.samples, stream.sampleslen, from, width, stream.buffer, stream.bufferlen,
+                                     at, rate, stream.phase);
+    bool readsOn = std::fabs((stream.readOnFrom + stream.readOnOffset) - (from + stream.phase)) < 0.5 * rate;
+    if (!readsOn) {
+        int fade = (next - at) / 2;
+        for (int j = 0; j < fade; j++) {
+            double w = 0.5 - 0.5 * std::cos(M_PI * (j + 0.5) / fade);
+            float readOn = valueAt(stream.readOnFrom, stream.readOnOffset + j * rate, stream.samples, stream.sampleslen);
+            stream.buffer[at + j] = static_cast<float>((1.0 - w) * readOn + w * stream.buffer[at + j]);
         }
     }
+    stream.readOnFrom = from;
+    stream.readOnOffset = stream.phase + (next - at) * rate;
+    stream.phase = stream.readOnOffset - width;
+    stream.dst = next;
 }
 
-// A grain is two source periods, unwindowed, averaged into the buffer.
-void WaveBuilder::addGrain(Stream& stream, int width) {
-    long long grainLength = std::min(2LL * width, static_cast<long long>(stream.bufferlen) - stream.dst);
-    for (int i = 0; i < grainLength; i++) {
-        float sample = stream.src + i < stream.sampleslen ? stream.samples[stream.src + i] : 0.0f;
-        stream.buffer[stream.dst + i] = (sample + stream.buffer[stream.dst + i]) * 0.5f;
+// Raised-cosine weights from the output into the input over [from, to).
+void WaveBuilder::fadeIntoInput(Stream& stream, int from, int to) {
+    from = std::max(from, 0);
+    for (int t = from; t < to; t++) {
+        double w = 0.5 - 0.5 * std::cos(M_PI * (t - from + 0.5) / (to - from));
+        stream.buffer[t] = static_cast<float>((1.0 - w) * stream.buffer[t] + w * stream.samples[t]);
     }
 }
 
-// Whatever a copy carried belongs to the stretch it came from: a new one starts afresh.
-void WaveBuilder::copyUnchanged(Stream& stream, int count) {
-    stream.phase = 0.0;
-    stream.fraction = 0.0;
-    int n = std::min({count, stream.sampleslen - stream.src, stream.bufferlen - stream.dst});
-    std::copy_n(stream.samples + stream.src, n, stream.buffer + stream.dst);
-    stream.src += n;
-    stream.dst += n;
+// Pitch-synchronous overlap-add over the periods of [src, end). Output period marks follow each
+// other at the target's period; each takes the input period whose start lies nearest in time,
+// so the output stays in step with the input. Between two marks the later grain rises and the
+// earlier falls along the halves of one raised cosine, which add up to exactly one: a steady
+// tone keeps its level. The region opens on the input's own first period and closes on the
+// input's own mark at `end`, so it joins what is copied around it without a jump.
+void WaveBuilder::overlapAddRegion(Stream& stream, int end) {
+    std::vector<int> sourceMarks;
+    for (int at = stream.src; at < end; at += stream.waveWidth[at]) sourceMarks.push_back(at);
+    std::vector<double> marks = {static_cast<double>(stream.src)};
+    std::vector<int> sources = {stream.src};
+    size_t nearest = 0;
+    for (;;) {
+        int from = sources.back();
+        double period = stream.waveWidth[from] / rateOf(stream, from);
+        double next = marks.back() + period;
+        // A last gap shorter than half a period would cut from one grain to the next in a few samples.
+        if (next > end - 0.5 * period) break;
+        while (nearest + 1 < sourceMarks.size() && std::fabs(sourceMarks[nearest + 1] - next) <= std::fabs(sourceMarks[nearest] - next))
+            nearest++;
+        marks.push_back(next);
+        sources.push_back(sourceMarks[nearest]);
+    }
+    marks.push_back(end);
+    sources.push_back(end);
+    std::vector<FractionalReader> readers;
+    for (size_t n = 0; n < marks.size(); n++) readers.emplace_back(stream.samples, stream.sampleslen, sources[n], marks[n]);
+    for (size_t n = 0; n + 1 < marks.size(); n++) {
+        int from = static_cast<int>(marks[n]), to = static_cast<int>(marks[n + 1]);
+        for (int t = from; t < to; t++) {
+            double u = std::clamp(((t - from) / double(to - from) - 0.5) / FADE_SHARE + 0.5, 0.0, 1.0);
+            double rising = 0.5 - 0.5 * std::cos(M_PI * u);
+            stream.buffer[t] = static_cast<float>((1.0 - rising) * readers[n].at(t) + rising * readers[n + 1].at(t));
+        }
+    }
+    stream.src = stream.dst = end;
 }

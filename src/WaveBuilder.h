@@ -18,17 +18,21 @@ public:
     // A copy reading the offsets phase, phase + rate, ... below width.
     int interpolateSingleWave(float* srcSamples, int srcSampleslen, int srcAt, int width, float* dstSamples,
                               int dstSampleslen, int dstAt, double rate, double phase = 0.0);
-    // Returns a new[] buffer of sampleslen floats owned by the caller.
+    // Returns a new[] buffer of sampleslen floats owned by the caller. A period whose target is
+    // its own detected pitch (or no pitch) is copied unchanged, at its own place.
     float* resampleStream(float* samples, int sampleslen, float* frequency, double* targetMidi, int* waveWidth);
 
 private:
     struct Stream;
 
     float valueAt(int base, double offset, const float* samples, int sampleslen);
-    void resynthesisePeriod(Stream& stream, int width, float actualFrequency, double targetMidi);
-    void emitCopies(Stream& stream, int width, double rate, int dstWidth);
-    static void addGrain(Stream& stream, int width);
-    static void copyUnchanged(Stream& stream, int count);
+    double rateOf(const Stream& stream, int at) const;
+    int regionEnd(const Stream& stream, int from) const;
+    void copyPeriod(Stream& stream, int width);
+    void resampleRegion(Stream& stream, int end);
+    void emitCopy(Stream& stream, int from, int width, double rate);
+    void overlapAddRegion(Stream& stream, int end);
+    static void fadeIntoInput(Stream& stream, int from, int to);
 };
 
 #endif

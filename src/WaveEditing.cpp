@@ -2,6 +2,7 @@
 // zoom, note moves with their undo history, hit tests and the selection.
 
 #include <algorithm>
+#include <cmath>
 #include <iostream>
 
 #include "ViewGeometry.h"
@@ -55,15 +56,17 @@ double WaveHandler::zoomToSelection(int areaWidth) {
     return start;
 }
 
+// Each box moves onto the note it sounds at; where it is corrected to does not change.
 void WaveHandler::fixNotes() {
     if (!analyzeWave || analyzeWave->segments->empty()) return;
-    std::vector<int> indexes, before;
+    std::vector<int> indexes;
+    std::vector<NotePlacement> before;
     std::vector<WaveSegment*>& segments = *analyzeWave->segments;
     for (size_t i = 0; i < segments.size(); i++) {
-        double target = analyzeWave->closestMatch(segments[i]->midiNumber);
+        double target = std::floor(analyzeWave->targetOf(*segments[i]) + 0.5);
         if (target < 0.0 || static_cast<int>(target) == segments[i]->midiNumber) continue;
         indexes.push_back(static_cast<int>(i));
-        before.push_back(segments[i]->midiNumber);
+        before.push_back(segments[i]->placement());
         segments[i]->midiNumber = static_cast<int>(target);
     }
     if (indexes.empty()) return;
@@ -71,23 +74,25 @@ void WaveHandler::fixNotes() {
     recordNoteMoves(indexes, before);
 }
 
+// A note the user moves is theirs: the scale no longer decides where it goes.
 void WaveHandler::moveNote(WaveSegment* segment, int semitones) {
     segment->midiNumber += semitones;
+    segment->setOverrideScale(true);
     if (analyzeWave) analyzeWave->calculateCorrectPitch();
 }
 
-bool WaveHandler::recordNoteMove(WaveSegment* segment, int noteBefore) {
-    if (!analyzeWave || segment->midiNumber == noteBefore) return false;
+bool WaveHandler::recordNoteMove(WaveSegment* segment, const NotePlacement& before) {
+    if (!analyzeWave || segment->placement() == before) return false;
     std::vector<WaveSegment*>& segments = *analyzeWave->segments;
     auto found = std::find(segments.begin(), segments.end(), segment);
     if (found == segments.end()) return false;
-    recordNoteMoves({static_cast<int>(found - segments.begin())}, {noteBefore});
+    recordNoteMoves({static_cast<int>(found - segments.begin())}, {before});
     return true;
 }
 
-void WaveHandler::recordNoteMoves(const std::vector<int>& segmentIndexes, const std::vector<int>& before) {
+void WaveHandler::recordNoteMoves(const std::vector<int>& segmentIndexes, const std::vector<NotePlacement>& before) {
     NoteMoves moves{segmentIndexes, before, {}};
-    for (int index : segmentIndexes) moves.notesAfter.push_back((*analyzeWave->segments)[index]->midiNumber);
+    for (int index : segmentIndexes) moves.after.push_back((*analyzeWave->segments)[index]->placement());
     undoHistory.push_back(moves);
     redoHistory.clear();
     markChanged();
@@ -99,8 +104,8 @@ void WaveHandler::replayNoteMoves(std::vector<NoteMoves>& from, std::vector<Note
     to.push_back(from.back());
     from.pop_back();
     const NoteMoves& moves = to.back();
-    const std::vector<int>& notes = forward ? moves.notesAfter : moves.notesBefore;
-    for (size_t i = 0; i < notes.size(); i++) (*analyzeWave->segments)[moves.segmentIndexes[i]]->midiNumber = notes[i];
+    const std::vector<NotePlacement>& placements = forward ? moves.after : moves.before;
+    for (size_t i = 0; i < placements.size(); i++) (*analyzeWave->segments)[moves.segmentIndexes[i]]->place(placements[i]);
     analyzeWave->calculateCorrectPitch();
     markChanged();
 }

@@ -339,14 +339,17 @@ void WaveHandler::reportLoadProgress(double share) {
     if (cancelRequested) throw LoadCancelled();
 }
 
+// Every note as sung, but those the user put on a note of their own: they keep their place.
 void WaveHandler::restoreOriginal() {
     if (!analyzeWave) return;
     analyzeWave->setScale("chromatic");
+    analyzeWave->leaveAsSung();
     std::copy(originalSamples, originalSamples + originalSampleslen, modifiedSamples);
     analyzeWave->calculateCorrectPitch(0.0);  // no glide: the curve keeps the sung movements
-    // The working copy is the recording itself; resynthesising it from the load-time
-    // curve would shift every note whose first period is off its chromatic note.
-    analyzeWave->needsResampling = false;
+    // Unless a note was moved, the working copy is the recording itself.
+    const std::vector<WaveSegment*>& notes = *analyzeWave->segments;
+    analyzeWave->needsResampling =
+        std::any_of(notes.begin(), notes.end(), [](const WaveSegment* note) { return note->overridesScale(); });
 }
 
 // --------------------------------------------------------------- resampling

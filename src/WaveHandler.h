@@ -128,11 +128,11 @@ public:
 
     // A drag moves a note by whole semitones and recomputes the correction.
     void moveNote(WaveSegment* segment, int semitones);
-    // Records a finished drag of `segment` from `noteBefore` for undo; false
-    // when there was nothing to record.
-    bool recordNoteMove(WaveSegment* segment, int noteBefore);
+    // Records a finished drag of `segment` from where it was placed before for
+    // undo; false when there was nothing to record.
+    bool recordNoteMove(WaveSegment* segment, const NotePlacement& before);
     // Note moves that can be undone: a whole drag or one "Fix notes".
-    void recordNoteMoves(const std::vector<int>& segmentIndexes, const std::vector<int>& before);
+    void recordNoteMoves(const std::vector<int>& segmentIndexes, const std::vector<NotePlacement>& before);
     void undo() { replayNoteMoves(undoHistory, redoHistory, false); }
     void redo() { replayNoteMoves(redoHistory, undoHistory, true); }
     void markChanged() { unsavedChanges = analyzeWave != nullptr; }
@@ -152,8 +152,8 @@ private:
     struct Recording;
     struct NoteMoves {
         std::vector<int> segmentIndexes;
-        std::vector<int> notesBefore;
-        std::vector<int> notesAfter;
+        std::vector<NotePlacement> before;
+        std::vector<NotePlacement> after;
     };
     std::vector<float> mixdown;
     std::vector<NoteMoves> undoHistory;

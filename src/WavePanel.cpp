@@ -191,7 +191,7 @@ void WaveCanvas::mousePressed() {
         selectedSegment->isSelected = true;
         mouseDragStartX = x;
         mouseDragStartY = y;
-        noteBeforeDrag = selectedSegment->midiNumber;
+        placementBeforeDrag = selectedSegment->placement();
         useCursor(FL_CURSOR_NS);
         wavePanel->redraw();
     } else {
@@ -235,7 +235,8 @@ void WaveCanvas::mouseReleased() {
 
 // A whole drag is one step of the undo history.
 void WaveCanvas::recordDrag() {
-    if (wavePanel->wave->recordNoteMove(selectedSegment, noteBeforeDrag)) noteBeforeDrag = selectedSegment->midiNumber;
+    if (wavePanel->wave->recordNoteMove(selectedSegment, placementBeforeDrag))
+        placementBeforeDrag = selectedSegment->placement();
 }
 
 void WaveCanvas::mouseEntered() {

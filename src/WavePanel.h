@@ -47,7 +47,7 @@ public:
     void adjustCursor(int x, int y, bool isShiftDown);
 
     // The picked note when its drag began, for the undo history.
-    int noteBeforeDrag = 0;
+    NotePlacement placementBeforeDrag{0, false};
 
     // Forgets the picked segment before the analysis that owns it goes away.
     void forgetSegment();

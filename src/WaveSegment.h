@@ -3,6 +3,15 @@
 
 class WaveHandler;
 
+// What the user can change of a note: the note it sits on, and whether that overrides the scale.
+struct NotePlacement {
+    int midiNumber;
+    bool overridesScale;
+    bool operator==(const NotePlacement& other) const {
+        return midiNumber == other.midiNumber && overridesScale == other.overridesScale;
+    }
+};
+
 // One detected note: a run of samples whose pitch stays near one MIDI note.
 class WaveSegment {
 private:
@@ -33,6 +42,11 @@ public:
     float getMaxHeight() const { return maxHeight; }
     bool overridesScale() const { return overrideScale; }
     void setOverrideScale(bool overrides) { overrideScale = overrides; }
+    NotePlacement placement() const { return {midiNumber, overrideScale}; }
+    void place(const NotePlacement& placement) {
+        midiNumber = placement.midiNumber;
+        overrideScale = placement.overridesScale;
+    }
 };
 
 #endif
