@@ -275,6 +275,18 @@ std::vector<float> renderWithFluidsynth(const std::vector<unsigned char>& midi, 
     return mono;
 }
 
+ScopedVariable::ScopedVariable(const std::string& variable, const std::string& value) : name(variable) {
+    const char* before = std::getenv(name.c_str());
+    wasSet = before != nullptr;
+    if (wasSet) earlier = before;
+    setenv(name.c_str(), value.c_str(), 1);
+}
+
+ScopedVariable::~ScopedVariable() {
+    if (wasSet) setenv(name.c_str(), earlier.c_str(), 1);
+    else unsetenv(name.c_str());
+}
+
 void loadTone(WaveHandler& doc, int frames, const std::string& tag) {
     std::string path = makeTempDir(tag) + "/44100Hz_" + std::to_string(frames) + "f_sine441_mono.wav";
     writeFile(path, sinePeriod(100, frames), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);

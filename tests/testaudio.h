@@ -85,6 +85,20 @@ std::vector<float> renderWithFluidsynth(const std::vector<unsigned char>& midi, 
 // Loads a 441 Hz tone (period 100) of `frames` mono float frames into the document.
 void loadTone(WaveHandler& doc, int frames, const std::string& tag);
 
+// Sets an environment variable for as long as it lives; the earlier value comes back after.
+class ScopedVariable {
+public:
+    ScopedVariable(const std::string& name, const std::string& value);
+    ~ScopedVariable();
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    std::string name;
+    bool wasSet;
+    std::string earlier;
+};
+
 // True in a build with AddressSanitizer, whose shadow memory needs a vast address space.
 bool underAddressSanitizer();
 
