@@ -32,7 +32,7 @@ static string folderOf(const string& path) {
 static string nameOf(const string& path) { return path.substr(path.rfind('/') + 1); }
 
 static string reasonFor(int error) {
-    if (error == ECANCELED) return "the save was stopped";
+    if (error == ECANCELED) return "a signal asked it to stop";
     return strerror(error ? error : EIO);
 }
 
@@ -88,8 +88,10 @@ static bool writeAndClose(SNDFILE* out, SF_INFO& format, const WriteBody& writeB
 
 // Writes the audio into `fd`, which stays open.
 static SaveOutcome writeAudioInto(int fd, SF_INFO& format, const WriteBody& writeBody) {
+    errno = 0;
     SNDFILE* out = sf_open_fd(fd, SFM_WRITE, &format, SF_FALSE);
-    if (!out) return {true, sf_strerror(nullptr)};
+    // A header that could not be written fails for the system's reason, such as a full disk.
+    if (!out) return {true, errno ? strerror(errno) : sf_strerror(nullptr)};
     int error = 0;
     if (writeAndClose(out, format, writeBody, error)) return {};
     return {false, reasonFor(error)};
@@ -492,6 +494,6 @@ SaveOutcome saveSafely(const string& target, SF_INFO& format, const WriteBody& w
     if (saveStopRequested() && outcome.saved())
         std::cout << "Saved " << quoted(target) << "; ending, as a signal asked." << std::endl;
     else if (saveStopRequested())
-        std::cout << "Saving " << quoted(target) << " was stopped by a signal: " << outcome.reason << std::endl;
+        std::cout << "Saving " << quoted(target) << " ended early: " << outcome.reason << std::endl;
     return outcome;
 }

@@ -28,6 +28,9 @@ using testaudio::AddressSpaceHeadroom;
 using testaudio::CoutCapture;
 using testaudio::underAddressSanitizer;
 using testaudio::countOf;
+using testaudio::fileBytes;
+using testaudio::namesIn;
+using testaudio::putBytes;
 
 const int RATE = 44100;
 const char* const STREAM_LINE = "TODO: WaveBuilder::resampleStream\n";
@@ -47,26 +50,6 @@ long lastWriteCount(const std::string& text) {
     return counts.empty() ? -1 : counts.back();
 }
 
-std::string fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void putBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
-}
-
-std::vector<std::string> namesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    DIR* dir = opendir(folder.c_str());
-    while (dirent* entry = dir ? readdir(dir) : nullptr) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    if (dir) closedir(dir);
-    return names;
-}
 
 bool hasTemporaryFile(const std::string& folder) {
     for (const std::string& name : namesIn(folder)) {
