@@ -330,6 +330,56 @@ TEST_F(DocumentTest, HeadersBeyondTheLimitsAreRefusedWithAMessage) {
     }
 }
 
+TEST_F(DocumentTest, AFileWithNoAudioIsRefusedAndTheOpenDocumentStillSavesWhole) {
+    std::string flac = path("44100Hz_4410f_flac_cut_to_400_bytes.flac");
+    testaudio::writeFile(flac, testaudio::sinePeriod(100, 4410), RATE, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    ASSERT_EQ(truncate(flac.c_str(), 400), 0);
+    std::string au = path("44100Hz_4410f_au_cut_to_its_header.au");
+    testaudio::writeFile(au, testaudio::sinePeriod(100, 4410), RATE, 1, SF_FORMAT_AU | SF_FORMAT_PCM_16);
+    ASSERT_EQ(truncate(au.c_str(), 24), 0);
+    std::string wav = path("44100Hz_0f_empty_data_chunk.wav");
+    putBytes(wav, craftedWav(1, RATE, 16, 0, 0));
+    loadSine(2000);
+    DocumentState before(doc);
+    for (const std::string& empty : {flac, au, wav}) {
+        std::string out = load(empty);
+        EXPECT_NE(out.find("Cannot open \"" + empty + "\": the file contains no audio.\n"), std::string::npos) << out;
+        EXPECT_TRUE(DocumentState(doc) == before) << empty;
+    }
+
+    // Saved over a good file, the open document leaves its own audio there.
+    std::string good = path("44100Hz_1000f_good_file.wav");
+    testaudio::writeFile(good, testaudio::sinePeriod(50, 1000), RATE, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    save(good);
+    SF_INFO info;
+    EXPECT_EQ(testaudio::readFile(good, &info), testaudio::readFile(path("44100Hz_2000f_sine441_mono_wav16.wav"), &info));
+
+    // A document that never held audio writes nothing over it.
+    std::string kept = fileBytes(good);
+    WaveHandler empty;
+    CoutCapture capture;
+    empty.writeFile(&good);
+    EXPECT_NE(capture.text().find("Nothing to save: open a recording first.\n"), std::string::npos) << capture.text();
+    EXPECT_EQ(fileBytes(good), kept);
+}
+
+TEST_F(DocumentTest, ANamedPipeOrADeviceIsRefusedAtOnceAndTheDocumentKept) {
+    loadSine(2000);
+    std::string pipe = path("named_pipe_without_writer.wav");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0666), 0);
+    struct Case {
+        std::string name, says;
+    };
+    for (const Case& c : {Case{pipe, "it is a named pipe, not an audio file."},
+                          Case{"/dev/zero", "it is a device, not an audio file."}}) {
+        std::optional<std::string> said =
+            testaudio::answeredWithin(5, [&] { return load(c.name) + "frames=" + std::to_string(doc.frameCount()); });
+        ASSERT_TRUE(said.has_value()) << c.name << ": no answer within 5 seconds";
+        EXPECT_NE(said->find("Cannot open \"" + c.name + "\": " + c.says + "\n"), std::string::npos) << *said;
+        EXPECT_NE(said->find("frames=2000"), std::string::npos) << *said;
+    }
+}
+
 TEST_F(DocumentTest, MoreFramesThanCanBeIndexedAreRefused) {
     loadSine(2000);
     DocumentState before(doc);
@@ -510,6 +560,7 @@ TEST_P(WriteCounts, BlocksOf1024ThenTheRest) {
     for (long n = 1024; n < frames; n += 1024) expected.push_back(n);
     expected.push_back(frames);
     EXPECT_EQ(writeCounts(out), expected) << out;
+    EXPECT_EQ(out.find("\n1\n"), std::string::npos) << "a stray line: " << out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, WriteCounts, ::testing::Values(1000, 2048, 2500));
@@ -569,6 +620,20 @@ TEST_F(DocumentTest, ASaveOverAFileKeepsItsPermissionBits) {
     testaudio::readFile(target, &info);
     EXPECT_EQ(info.frames, 2000);
     EXPECT_FALSE(hasTemporaryFile(dir));
+}
+
+TEST_F(DocumentTest, AWriteProtectedFileIsRefusedEvenToRoot) {
+    loadSine(2000);
+    std::string target = path("44100Hz_2000f_mode0444.wav");
+    putBytes(target, "old contents");
+    ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+    std::string out = save(target);
+    EXPECT_NE(out.find("Error opening file.\nthe file is write-protected.\nCould not save \"" + target +
+                       "\": the file is write-protected.\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(fileBytes(target), "old contents");
+    EXPECT_EQ(lastWriteCount(out), -1);
 }
 
 // Saves as an unprivileged user would (tests may run as root, whom no file mode
