@@ -1,8 +1,13 @@
 // The real window: start-up, size limits, growth, and every way out.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include "guidriver.h"
+#include "testaudio.h"
 
 static const char* const FAREWELL = "Thank you for using cantorel.";
 
@@ -92,4 +97,29 @@ TEST(GuiStartup, HelpAboutShowsNameVersionAndLicence) {
     program.waitForWindowGone("About Cantorel");
     EXPECT_TRUE(program.waitForWindow("About Cantorel", 1).empty()) << "the dialog closes";
     EXPECT_TRUE(program.running());
+}
+
+TEST(GuiStartup, ACopyLeftByAKilledInPlaceSaveIsNamedAtTheNextStart) {
+    ProgramUnderTest program("interrupted_save");
+    std::string target = program.audioFolder() + "/44100Hz_2000000f_noise_two_names.wav";
+    testaudio::writeFile(target, testaudio::brownNoise(2000000), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    std::string old = testaudio::fileBytes(target);
+    ASSERT_EQ(link(target.c_str(), (target + ".second_name").c_str()), 0);
+    // The copy goes where the program looks by default: ~/.cache/cantorel.
+    std::string copies = program.home() + "/.cache/cantorel";
+    {
+        testaudio::ScopedVariable cache("XDG_CACHE_HOME", program.home() + "/.cache");
+        int status = testaudio::interruptedSave(target, 8000000, SIGKILL, testaudio::Interrupt::WhenTheTargetChanges);
+        ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << "the save ended before it was killed: " << status;
+    }
+    std::vector<std::string> kept = testaudio::namesIn(copies);
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_TRUE(testaudio::fileBytes(copies + "/" + kept[0]) == old);
+
+    program.start("XDG_CACHE_HOME=");
+    ASSERT_FALSE(program.waitForWindow(MAIN_TITLE).empty()) << program.output();
+    EXPECT_NE(program.output().find("A save of \"" + target + "\" was interrupted; the file as it was before is kept in \"" +
+                                    copies + "/" + kept[0] + "\"."),
+              std::string::npos)
+        << program.output();
 }
