@@ -397,30 +397,49 @@ static SaveOutcome overwriteKeepingCopy(const Target& target, int fd, int scratc
     return {false, reasonFor(error) + "; the file was put back as it was."};
 }
 
-// A file whose own folder is no place for a new one is written over itself,
-// from new audio made first beside the kept copy.
+// An unnamed file in `folder` for the new audio; -1 with errno set.
+static int scratchFileIn(const string& folder) {
+    int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+    string pattern = folder + "/.new-audio-XXXXXX";
+    fd = mkstemp(&pattern[0]);
+    if (fd >= 0) unlink(pattern.c_str());
+    return fd;
+}
+
+// The target opened for the overwrite, once the new audio is ready: still the
+// file that was inspected. -1 with `outcome` saying why not.
+static int openSameFile(const Target& target, SaveOutcome& outcome) {
+    int fd = open(target.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    struct stat opened;
+    if (fd < 0) outcome = {true, strerror(errno)};
+    else if (fstat(fd, &opened) != 0 || opened.st_dev != target.st.st_dev || opened.st_ino != target.st.st_ino)
+        outcome = {true, "another file took its place while it was being saved."};
+    if (outcome.saved()) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+// A file that cannot be replaced is written over itself, from new audio made
+// first beside the copy that is kept of it.
 static SaveOutcome saveInPlace(const Target& target, SF_INFO& format, const WriteBody& writeBody, const string& why) {
     string folder = keptCopiesFolder();
     std::cout << "Writing " << quoted(target.path) << " in place: " << why << "; a copy is kept in " << quoted(folder)
               << " meanwhile.\n";
-    if (int error = makeFolders(folder))
-        return {true, "no copy of it can be kept in " + quoted(folder) + " (" + strerror(error) + "), so it was not written."};
-    int scratch = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (scratch < 0) {
-        string pattern = folder + "/.new-audio-XXXXXX";
-        scratch = mkstemp(&pattern[0]);
-        if (scratch >= 0) unlink(pattern.c_str());
-    }
-    if (scratch < 0) return {true, "no copy of it can be kept in " + quoted(folder) + " (" + strerror(errno) + ")."};
+    int error = makeFolders(folder);
+    int scratch = error ? -1 : scratchFileIn(folder);
+    if (scratch < 0)
+        return {true, "no copy of it can be kept in " + quoted(folder) + " (" + strerror(error ? error : errno) +
+                          "), so it was not written."};
     SaveOutcome outcome = writeAudioInto(scratch, format, writeBody);
-    int fd = outcome.saved() ? open(target.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) : -1;
-    struct stat opened;
-    if (outcome.saved() && fd < 0) outcome = {true, strerror(errno)};
-    else if (outcome.saved() && (fstat(fd, &opened) != 0 || opened.st_ino != target.st.st_ino))
-        outcome = {true, "the file was replaced by another while it was being saved."};
-    else if (outcome.saved())
+    if (!outcome.saved() && !saveStopRequested())
+        outcome.reason = "the new audio could not be made in " + quoted(folder) + " first (" + outcome.reason +
+                         "); the file is as it was.";
+    int fd = outcome.saved() ? openSameFile(target, outcome) : -1;
+    if (fd >= 0) {
         outcome = overwriteKeepingCopy(target, fd, scratch, folder);
-    if (fd >= 0) close(fd);
+        close(fd);
+    }
     close(scratch);
     return outcome;
 }

@@ -139,9 +139,8 @@ static const int BLOCKS_PER_REPORT = 64;
 
 // Reads every sample the file delivers, in blocks of 1024 frames, never past
 // what the header promised nor past what can be indexed, into a buffer with
-// 1024 floats of headroom. The
-// buffer grows with the data, so a header that promises far more than the file
-// holds costs no memory. Null when memory runs out. The document's sample
+// 1024 floats of headroom. The buffer grows with the data, so a header that
+// promises far more than the file holds costs no memory. Null when memory runs out. The document's sample
 // buffers are malloc'ed raw arrays, so the analysis can read them in place.
 float* WaveHandler::readBlocks(SNDFILE* file, const SF_INFO& info, long long& total) {
     long long capacity = std::clamp<long long>(info.frames, 0, mostFrames(info.channels)) * info.channels;
@@ -203,7 +202,8 @@ void WaveHandler::readRecording(SNDFILE* file, const SF_INFO& info, Recording& r
     if (!recording.samples) throw std::bad_alloc();
     long long frames = recording.total / info.channels;
     if (frames == 0) throw std::runtime_error("the file contains no audio.");
-    if (frames >= mostFrames(info.channels)) throw std::runtime_error("the file is too long for Cantorel to edit.");
+    if (!checkedAhead && frames >= mostFrames(info.channels))
+        throw std::runtime_error("the file is too long for Cantorel to edit.");
     if (!checkedAhead) checkMemoryFor(frames, info.channels, recording.total * static_cast<long long>(sizeof(float)));
     replaceNonFinite(recording.samples.get(), recording.total);
     recording.working.reset(static_cast<float*>(calloc(recording.total + BLOCK, sizeof(float))));
