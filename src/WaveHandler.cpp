@@ -15,6 +15,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "OpenAudio.h"
 #include "SafeSave.h"
 #include "utils.h"
 
@@ -100,16 +101,23 @@ void WaveHandler::tellUser(const string& text) {
 
 // ------------------------------------------------------------------- loading
 
+// A file name as messages show it: quoted, with control characters escaped.
+static string quoted(const string& name) { return "\"" + utils::printable(name) + "\""; }
+
+// Sample counts are indexed with int, with a block of headroom.
+static long long mostFrames(int channels) { return (INT_MAX - BLOCK) / channels; }
+
+// A compressed stream's header may promise any length: its frames are counted as they are read.
 bool WaveHandler::acceptable(const SF_INFO& info, const string& path) {
     string problem;
     if (info.channels < 1 || info.channels > MAX_CHANNELS)
         problem = "has " + std::to_string(info.channels) + " channels; Cantorel opens files with 1 to 64 channels.";
     else if (info.samplerate < 1 || info.samplerate > MAX_SAMPLE_RATE)
         problem = "has an unusable sample rate of " + std::to_string(info.samplerate) + " Hz.";
-    else if (info.frames < 0 || info.frames > (INT_MAX - BLOCK) / info.channels)
+    else if (framesKnownBeforeReading(info) && info.frames > mostFrames(info.channels))
         problem = "is too long for Cantorel to edit.";
     if (problem.empty()) return true;
-    tellUser("Cannot open \"" + path + "\": the file " + problem);
+    tellUser("Cannot open " + quoted(path) + ": the file " + problem);
     return false;
 }
 
@@ -130,12 +138,12 @@ static const double READ_SHARE = 0.05;
 static const int BLOCKS_PER_REPORT = 64;
 
 // Reads every sample the file delivers, in blocks of 1024 frames, never past
-// what the header promised, into a buffer with 1024 floats of headroom. The
-// buffer grows with the data, so a header that promises far more than the file
-// holds costs no memory. Null when memory runs out. The document's sample
+// what the header promised nor past what can be indexed, into a buffer with
+// 1024 floats of headroom. The buffer grows with the data, so a header that
+// promises far more than the file holds costs no memory. Null when memory runs out. The document's sample
 // buffers are malloc'ed raw arrays, so the analysis can read them in place.
 float* WaveHandler::readBlocks(SNDFILE* file, const SF_INFO& info, long long& total) {
-    long long capacity = info.frames * info.channels;
+    long long capacity = std::clamp<long long>(info.frames, 0, mostFrames(info.channels)) * info.channels;
     long long room = 0;
     std::unique_ptr<float, decltype(&free)> samples(nullptr, &free);
     total = 0;
@@ -151,7 +159,7 @@ float* WaveHandler::readBlocks(SNDFILE* file, const SF_INFO& info, long long& to
         sf_count_t got = wanted > 0 ? sf_read_float(file, samples.get() + total, wanted) : 0;
         if (got <= 0) break;
         total += got;
-        if (block % BLOCKS_PER_REPORT == 0) reportLoadProgress(READ_SHARE * total / capacity);
+        if (block % BLOCKS_PER_REPORT == 0) reportLoadProgress(READ_SHARE * std::min(1.0, total / (double)capacity));
     }
     std::fill(samples.get() + total, samples.get() + room, 0.0f);
     return samples.release();
@@ -166,21 +174,6 @@ void WaveHandler::replaceNonFinite(float* samples, long long count) {
         }
     }
     if (replaced > 0) cout << "Replaced " << replaced << " non-finite samples with 0.0\n";
-}
-
-// libsndfile trims a data chunk that runs past the end of the file and notes
-// that only in its log, as "data : <size in header> (should be <size found>)".
-static bool dataChunkCut(SNDFILE* file) {
-    std::vector<char> log(16384, '\0');
-    sf_command(file, SFC_GET_LOG_INFO, log.data(), static_cast<int>(log.size()) - 1);
-    string text(log.data());
-    for (const char* chunk : {"\ndata : ", " SSND : "}) {
-        size_t at = text.find(chunk);
-        if (at == string::npos) continue;
-        size_t lineEnd = text.find('\n', at + 1);
-        if (text.substr(at, lineEnd - at).find("(should be") != string::npos) return true;
-    }
-    return false;
 }
 
 void WaveHandler::releaseAnalysis() {
@@ -200,20 +193,6 @@ void WaveHandler::checkMemoryFor(long long frames, int channels, long long held)
                              readableSize(usable) + " is available" + limit + ".");
 }
 
-// libsndfile trims uncompressed data to what the file holds, so its frame count
-// is known before a sample is read; a compressed stream may promise anything.
-static bool framesKnownBeforeReading(const SF_INFO& info) {
-    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC) return false;  // names its samples PCM
-    switch (info.format & SF_FORMAT_SUBMASK) {
-        case SF_FORMAT_PCM_S8: case SF_FORMAT_PCM_U8: case SF_FORMAT_PCM_16: case SF_FORMAT_PCM_24:
-        case SF_FORMAT_PCM_32: case SF_FORMAT_FLOAT: case SF_FORMAT_DOUBLE: case SF_FORMAT_ULAW:
-        case SF_FORMAT_ALAW:
-            return true;
-        default:
-            return false;
-    }
-}
-
 // Everything the new recording needs is made before anything of the open one
 // is let go, so running out of memory or cancelling leaves that one intact.
 void WaveHandler::readRecording(SNDFILE* file, const SF_INFO& info, Recording& recording) {
@@ -222,6 +201,9 @@ void WaveHandler::readRecording(SNDFILE* file, const SF_INFO& info, Recording& r
     recording.samples.reset(readBlocks(file, info, recording.total));
     if (!recording.samples) throw std::bad_alloc();
     long long frames = recording.total / info.channels;
+    if (frames == 0) throw std::runtime_error("the file contains no audio.");
+    if (!checkedAhead && frames >= mostFrames(info.channels))
+        throw std::runtime_error("the file is too long for Cantorel to edit.");
     if (!checkedAhead) checkMemoryFor(frames, info.channels, recording.total * static_cast<long long>(sizeof(float)));
     replaceNonFinite(recording.samples.get(), recording.total);
     recording.working.reset(static_cast<float*>(calloc(recording.total + BLOCK, sizeof(float))));
@@ -269,13 +251,10 @@ void WaveHandler::install(Recording& recording, const SF_INFO& info) {
 
 void WaveHandler::loadWave(string* path) {
     SF_INFO info{};
-    SNDFILE* file = sf_open(path->c_str(), SFM_READ, &info);
+    string problem;
+    SNDFILE* file = openAudioFile(*path, info, problem);
     if (!file) {
-        struct stat st;
-        if (stat(path->c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            tellUser("Cannot open \"" + *path + "\": it is a folder, not an audio file.");
-        else
-            tellUser("Cannot open \"" + *path + "\": " + sf_strerror(nullptr));
+        tellUser("Cannot open " + quoted(*path) + ": " + problem);
         return;
     }
     loadStream(file, info, *path);
@@ -302,10 +281,9 @@ bool WaveHandler::loadStream(SNDFILE* file, const SF_INFO& info, const string& n
         cout << "Loading cancelled; the open document is kept.\n";
     }
     endLoad();
-    if (!problem.empty()) tellUser("Cannot open \"" + name + "\": " + problem);
-    if (loaded && (sfinfoin->frames < info.frames || dataChunkCut(file)))
-        tellUser("\"" + name + "\" is shorter than its header says: only " + std::to_string(sfinfoin->frames) +
-                 " frames could be read.");
+    if (!problem.empty()) tellUser("Cannot open " + quoted(name) + ": " + problem);
+    string shortfall = loaded ? shortfallNotice(file, info, sfinfoin->frames, name) : "";
+    if (!shortfall.empty()) tellUser(shortfall);
     return loaded;
 }
 
@@ -390,7 +368,7 @@ bool WaveHandler::writeSamples(SNDFILE* out) {
     while (written < frames) {
         long long count = std::min<long long>(BLOCK, frames - written);
         sf_count_t items = count * channels;
-        if (sf_write_float(out, modifiedSamples + written * channels, items) != items) return false;
+        if (saveStopRequested() || sf_write_float(out, modifiedSamples + written * channels, items) != items) return false;
         written += count;
         cout << "Writecount=" << written << "\n";
     }
@@ -402,20 +380,25 @@ void WaveHandler::reportOpenFailure(const string& target, const string& reason) 
     cout << "Error opening file.\n";
     sf_format_check(sfinfoout);
     cout << reason << "\n";
-    tellUser("Could not save \"" + target + "\": " + reason);
+    tellUser("Could not save " + quoted(target) + ": " + reason);
 }
 
 bool WaveHandler::writeAtomically(const string& target) {
     SaveOutcome outcome = saveSafely(target, *sfinfoout, [this](SNDFILE* out) { return writeSamples(out); });
     if (outcome.openFailed) reportOpenFailure(target, outcome.reason);
-    else if (!outcome.saved()) tellUser("Could not save \"" + target + "\": " + outcome.reason);
+    else if (!outcome.saved()) tellUser("Could not save " + quoted(target) + ": " + outcome.reason);
     return outcome.saved();
 }
 
 void WaveHandler::writeFile(string* path) {
     cout << "TODO:: WaveHandler::writeFile\n";
+    // A document without audio would leave an empty file where a recording was.
+    if (frameCount() == 0) {
+        tellUser("Nothing to save: open a recording first.");
+        return;
+    }
     if (!resampleWaveIfRequired()) {
-        tellUser("Could not save \"" + *path + "\": there is not enough memory to rebuild the corrected audio.");
+        tellUser("Could not save " + quoted(*path) + ": there is not enough memory to rebuild the corrected audio.");
         return;
     }
     sfinfoout->frames = 0;
@@ -494,11 +477,22 @@ void WaveHandler::fileSaveAs() {
     string name = chooseFile("Save audio file as", Fl_Native_File_Chooser::BROWSE_SAVE_FILE,
                              Fl_Native_File_Chooser::NEW_FOLDER);
     if (name.empty()) return;
-    if (utils::fileExists(name.c_str()) &&
-        !confirm("A file with this name already exists. Do you wish to overwrite it?"))
-        return;
+    if (overwriteRefused(name)) return;
     rememberFolderOf(name);
     writeFile(&name);
+}
+
+// Asks before a save over whatever `name` stands for; true when the user said no.
+bool WaveHandler::overwriteRefused(const string& name) {
+    struct stat st;
+    if (lstat(name.c_str(), &st) != 0) return false;
+    string question = "A file with this name already exists. Do you wish to overwrite it?";
+    // A link to a file not made yet asks too, naming where the audio would go.
+    if (S_ISLNK(st.st_mode) && !utils::fileExists(name.c_str()))
+        question = "A link with this name already exists. It leads to " + quoted(savedFileOf(name)) +
+                   ", which does not exist yet. Do you wish to save the audio there?";
+    cout << question << "\n";
+    return !confirm(question.c_str());
 }
 
 // Offers to save a changed correction before it would be lost; true when the

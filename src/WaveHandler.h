@@ -177,6 +177,7 @@ private:
     void releaseAnalysis();
     void replayNoteMoves(std::vector<NoteMoves>& from, std::vector<NoteMoves>& to, bool forward);
     bool writeAtomically(const string& target);
+    bool overwriteRefused(const string& name);
     void reportOpenFailure(const string& target, const string& reason);
     void resampleChannel(int channel);
     void flushPitchRun(int* xs, int* detected, int* corrected, int& freqWidth);

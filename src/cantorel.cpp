@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "MainWindow.h"
+#include "SafeSave.h"
 
 static UserInterface* mainInterface = nullptr;
 static Fl_Window* mainWindow = nullptr;
@@ -111,6 +112,7 @@ int main(int argc, char** argv) {
     int exitStatus;
     const char* file = parseArguments(argc, argv, exitStatus);
     if (exitStatus >= 0) return exitStatus;
+    reportInterruptedSaves();
     fl_open_display();
     UserInterface ui;
     Fl_Double_Window* window = ui.make_window();

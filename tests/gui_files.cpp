@@ -1,6 +1,8 @@
 // Opening, correcting and saving through the real window and FLTK's own chooser.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <fstream>
@@ -152,4 +154,49 @@ TEST_F(GuiFiles, ExitAsksAboutUnsavedCorrectionAndCancelKeepsRunning) {
     program.key(question, "alt+d");
     EXPECT_EQ(program.waitForExit(), 0);
     EXPECT_EQ(program.count("Thank you for using cantorel."), 1) << program.output();
+}
+
+TEST_F(GuiFiles, ANamedPipeChosenToOpenIsRefusedAtOnceAndTheProgramGoesOn) {
+    std::string pipe = audioDir + "/named_pipe_without_writer.wav";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0666), 0);
+    openThroughChooser(pipe);
+    std::string alert = program.waitForWindow("Cantorel", 10);
+    ASSERT_FALSE(alert.empty()) << "no answer within 10 seconds: " << program.output();
+    EXPECT_NE(program.output().find("Cannot open \"" + pipe + "\": it is a named pipe, not an audio file.\n"),
+              std::string::npos)
+        << program.output();
+    program.key(alert, "Return");
+    ASSERT_TRUE(program.waitForWindowGone("Cantorel"));
+    // Still answering: the next file opens as usual, from the folder remembered.
+    std::string input = writeOutOfTuneMelody(audioDir);
+    program.key(window, "ctrl+o");
+    choose("Select a file to load", fileName(input));
+    EXPECT_TRUE(program.waitForOutput("totreadcount=")) << program.output();
+}
+
+TEST_F(GuiFiles, SaveAsOntoALinkToAFileNotMadeYetAsksFirstNamingWhereItLeads) {
+    std::string input = writeOutOfTuneMelody(audioDir);
+    openThroughChooser(input);
+    ASSERT_TRUE(program.waitForOutput("totreadcount="));
+    std::string elsewhere = program.home() + "/elsewhere";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+    std::string destination = elsewhere + "/take_not_made_yet.wav";
+    ASSERT_EQ(symlink(destination.c_str(), (audioDir + "/link_to_new_take.wav").c_str()), 0);
+
+    saveAsThroughChooser("link_to_new_take.wav");
+    std::string question = program.waitForWindow("Overwrite file\\?");
+    ASSERT_FALSE(question.empty()) << program.output();
+    EXPECT_NE(program.output().find("A link with this name already exists. It leads to \"" + destination +
+                                    "\", which does not exist yet. Do you wish to save the audio there?\n"),
+              std::string::npos)
+        << program.output();
+    EXPECT_NE(access(destination.c_str(), F_OK), 0) << "written before the answer";
+    program.key(question, "Return");  // "Yes"
+    ASSERT_TRUE(program.waitForOutput("Writecount=" + std::to_string(5 * (NOTE_FRAMES + REST_FRAMES)) + "\n"))
+        << program.output();
+    SF_INFO info;
+    EXPECT_EQ(testaudio::readFile(destination, &info).size(), static_cast<size_t>(5 * (NOTE_FRAMES + REST_FRAMES)));
+    struct stat st;
+    ASSERT_EQ(lstat((audioDir + "/link_to_new_take.wav").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
 }

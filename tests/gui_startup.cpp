@@ -1,8 +1,13 @@
 // The real window: start-up, size limits, growth, and every way out.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include "guidriver.h"
+#include "testaudio.h"
 
 static const char* const FAREWELL = "Thank you for using cantorel.";
 
@@ -92,4 +97,35 @@ TEST(GuiStartup, HelpAboutShowsNameVersionAndLicence) {
     program.waitForWindowGone("About Cantorel");
     EXPECT_TRUE(program.waitForWindow("About Cantorel", 1).empty()) << "the dialog closes";
     EXPECT_TRUE(program.running());
+}
+
+// The save writes in place (the file has a second name) and is killed while it
+// writes: the original is left whole in the copy, and the next start names it.
+TEST(GuiStartup, ACopyLeftByAKilledInPlaceSaveIsNamedAtTheNextStart) {
+    ProgramUnderTest program("interrupted_save");
+    std::string target = program.audioFolder() + "/44100Hz_2000000f_noise_two_names.wav";
+    testaudio::writeFile(target, testaudio::brownNoise(2000000), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    std::string old = testaudio::fileBytes(target);
+    ASSERT_EQ(link(target.c_str(), (target + ".second_name").c_str()), 0);
+    std::string copies = program.home() + "/.cache/cantorel";  // where the program looks by default
+    {
+        testaudio::ScopedVariable cache("XDG_CACHE_HOME", program.home() + "/.cache");
+        int status = testaudio::interruptedSave(target, 8000000, SIGKILL, testaudio::Interrupt::WhenTheTargetChanges);
+        ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << "the save ended before it was killed: " << status;
+    }
+    std::vector<std::string> kept = testaudio::namesIn(copies);
+    ASSERT_EQ(kept.size(), 2u) << ::testing::PrintToString(kept);
+    EXPECT_EQ(kept[0].rfind("44100Hz_2000000f_noise_two_names-", 0), 0u) << kept[0];
+    EXPECT_EQ(kept[1], kept[0] + ".origin");
+    EXPECT_TRUE(testaudio::fileBytes(copies + "/" + kept[0]) == old);
+    std::vector<std::string> beside = {testaudio::fileName(target), testaudio::fileName(target) + ".second_name"};
+    EXPECT_EQ(testaudio::namesIn(program.audioFolder()), beside);
+
+    program.start("XDG_CACHE_HOME=");
+    ASSERT_FALSE(program.waitForWindow(MAIN_TITLE).empty()) << program.output();
+    EXPECT_NE(program.output().find("A save of \"" + target + "\" was interrupted; the file as it was before is kept in \"" +
+                                    copies + "/" + kept[0] + "\". If it is damaged, copy that back over it; then "
+                                    "delete the copy.\n"),
+              std::string::npos)
+        << program.output();
 }

@@ -61,4 +61,11 @@ TEST(FileExists, FilesAndFoldersExistMissingOnesDoNot) {
     EXPECT_FALSE(utils::fileExists((dir + "/dangling.wav").c_str()));
 }
 
+TEST(Printable, KeepsEveryLanguageAndEscapesWhatCouldDriveATerminal) {
+    EXPECT_EQ(utils::printable("Chœur – «ténor» 合唱.wav"), "Chœur – «ténor» 合唱.wav");
+    // C0 controls, DEL, the C1 control CSI as UTF-8 and raw, a cut sequence, an overlong '/'.
+    EXPECT_EQ(utils::printable("a\x1b[2Jb\tc\x7f\xc2\x9b\x9b\xe6\x97\xc0\xaf.wav"),
+              "a\\x1b[2Jb\\tc\\x7f\\xc2\\x9b\\x9b\\xe6\\x97\\xc0\\xaf.wav");
+}
+
 }  // namespace

@@ -1,15 +1,25 @@
 #include "testaudio.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <stdexcept>
+#include <thread>
 
+#include "SafeSave.h"
 #include "WaveHandler.h"
 
 namespace testaudio {
@@ -159,6 +169,28 @@ std::vector<float> readFile(const std::string& path, SF_INFO* info) {
     return out;
 }
 
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void putBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+}
+
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(folder.c_str());
+    while (dirent* entry = dir ? readdir(dir) : nullptr) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    if (dir) closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 double zeroCrossingHz(const std::vector<float>& samples, int start, int end, int rate) {
@@ -216,6 +248,109 @@ AddressSpaceHeadroom::~AddressSpaceHeadroom() { setrlimit(RLIMIT_AS, &saved); }
 
 std::vector<float> renderWithFluidsynth(const std::vector<unsigned char>& midi, const std::string& name) {
     return takes::renderWithFluidsynth(midi, makeTempDir("fluidsynth"), name);
+}
+
+ScopedVariable::ScopedVariable(const std::string& variable, const std::string& value) : name(variable) {
+    const char* before = std::getenv(name.c_str());
+    wasSet = before != nullptr;
+    if (wasSet) earlier = before;
+    setenv(name.c_str(), value.c_str(), 1);
+}
+
+ScopedVariable::~ScopedVariable() {
+    if (wasSet) setenv(name.c_str(), earlier.c_str(), 1);
+    else unsetenv(name.c_str());
+}
+
+SaveOutcome saveTone(const std::string& target, long long frames, int started) {
+    SF_INFO format{};
+    format.samplerate = 44100;
+    format.channels = 1;
+    format.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;  // no time-stamped PEAK chunk: saves repeat byte for byte
+    std::vector<float> block = sinePeriod(100, 4000);
+    return saveSafely(target, format, [&](SNDFILE* out) {
+        for (long long written = 0; written < frames; written += 4000) {
+            sf_count_t count = std::min<long long>(4000, frames - written);
+            if (saveStopRequested() || sf_write_float(out, block.data(), count) != count) return false;
+            if (written == 0 && started >= 0 && write(started, "1", 1) != 1) return false;
+        }
+        return true;
+    });
+}
+
+std::optional<std::string> answeredWithin(int seconds, const std::function<std::string()>& work) {
+    int answer[2];
+    if (pipe(answer) != 0) return std::nullopt;
+    std::cout.flush();
+    pid_t child = fork();
+    if (child == 0) {
+        close(answer[0]);
+        std::string said = work();
+        bool written = write(answer[1], said.data(), said.size()) == static_cast<ssize_t>(said.size());
+        _exit(written ? 0 : 1);
+    }
+    close(answer[1]);
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            close(answer[0]);
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::string said;
+    char block[4096];
+    for (ssize_t got; (got = read(answer[0], block, sizeof block)) > 0;) said.append(block, got);
+    close(answer[0]);
+    return said;
+}
+
+static bool targetMoved(const std::string& target, const struct stat& before) {
+    struct stat now;
+    return stat(target.c_str(), &now) == 0 &&
+           (now.st_size != before.st_size || now.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+            now.st_mtim.tv_nsec != before.st_mtim.tv_nsec);
+}
+
+// Polls often, so the signal lands while the save is still at it; false when
+// the child ended first (its status is then in `status`).
+static bool targetMovedFirst(const std::string& target, const struct stat& before, pid_t child, int& status) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (targetMoved(target, before)) return true;
+        if (waitpid(child, &status, WNOHANG) == child) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return true;
+}
+
+int interruptedSave(const std::string& target, long long frames, int signal, Interrupt when) {
+    struct stat before {};
+    stat(target.c_str(), &before);
+    int started[2];
+    if (pipe(started) != 0) return -1;
+    std::cout.flush();
+    pid_t child = fork();
+    if (child == 0) {
+        // The saver yields to the test on a busy machine, so the signal comes in time.
+        errno = 0;
+        if (nice(19) == -1 && errno != 0) _exit(2);
+        _exit(saveTone(target, frames, started[1]).saved() ? 0 : 1);
+    }
+    close(started[1]);
+    int status = 0;
+    char byte;
+    bool due = when == Interrupt::WhileWritingAudio ? read(started[0], &byte, 1) == 1
+                                                    : targetMovedFirst(target, before, child, status);
+    close(started[0]);
+    if (!due && when == Interrupt::WhileWritingAudio) waitpid(child, &status, 0);
+    if (!due) return -1;
+    kill(child, signal);
+    waitpid(child, &status, 0);
+    return status;
 }
 
 void loadTone(WaveHandler& doc, int frames, const std::string& tag) {

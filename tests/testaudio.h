@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "takes.h"
 
 class WaveHandler;
+struct SaveOutcome;
 
 namespace testaudio {
 
@@ -53,6 +55,12 @@ void writeFile(const std::string& path, const std::vector<float>& samples, int r
 // Reads the whole file as interleaved floats and fills info.
 std::vector<float> readFile(const std::string& path, SF_INFO* info);
 
+// A file's bytes; "" when it cannot be read.
+std::string fileBytes(const std::string& path);
+void putBytes(const std::string& path, const std::string& bytes);
+// The names in a folder, sorted, without "." and "..".
+std::vector<std::string> namesIn(const std::string& folder);
+
 // The last component of a path.
 std::string fileName(const std::string& path);
 
@@ -84,6 +92,40 @@ std::vector<float> renderWithFluidsynth(const std::vector<unsigned char>& midi, 
 
 // Loads a 441 Hz tone (period 100) of `frames` mono float frames into the document.
 void loadTone(WaveHandler& doc, int frames, const std::string& tag);
+
+// Sets an environment variable for as long as it lives; the earlier value comes back after.
+class ScopedVariable {
+public:
+    ScopedVariable(const std::string& name, const std::string& value);
+    ~ScopedVariable();
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    std::string name;
+    bool wasSet;
+    std::string earlier;
+};
+
+// Saves `frames` of a 441 Hz tone (16-bit WAV, mono, 44.1 kHz) over
+// `target` through the safe save. With `started`, a byte goes to that file
+// descriptor once the first block is written.
+SaveOutcome saveTone(const std::string& target, long long frames, int started = -1);
+
+// Runs `work` in a child process: what it returned, or nothing when it had
+// not answered within `seconds` (it is killed then).
+std::optional<std::string> answeredWithin(int seconds, const std::function<std::string()>& work);
+
+// When interruptedSave signals the save it started.
+enum class Interrupt {
+    WhileWritingAudio,     // once the first block of audio is written
+    WhenTheTargetChanges,  // once the target's size or time stamp moves
+};
+
+// Saves `frames` of a 441 Hz tone (16-bit WAV) over `target` through the
+// safe save in a child process, sends it `signal` at the moment `when` asks,
+// and returns the child's wait status; -1 when that moment never came.
+int interruptedSave(const std::string& target, long long frames, int signal, Interrupt when);
 
 // True in a build with AddressSanitizer, whose shadow memory needs a vast address space.
 bool underAddressSanitizer();
