@@ -196,8 +196,8 @@ void WaveHandler::checkMemoryFor(long long frames, int channels, long long held)
     if (usable < 0 || needed <= usable + held) return;
     usable += held;
     string limit = memory.addressLimit < 0 ? "" : " (this program may use " + readableSize(memory.addressLimit) + ")";
-    throw std::runtime_error("editing it needs about " + readableSize(needed) + " of memory, but only " +
-                             readableSize(usable) + " is available" + limit + ".");
+    throw std::runtime_error("editing it needs about " + readableSize(needed, Rounding::Up) + " of memory, but only " +
+                             readableSize(usable, Rounding::Down) + " is available" + limit + ".");
 }
 
 // libsndfile trims uncompressed data to what the file holds, so its frame count

@@ -446,15 +446,15 @@ protected:
 TEST_F(RefusedLoad, AFileThatCannotFitSaysWhatItNeedsAndWhatIsAvailable) {
     doc.memoryFigures = [] { return MemoryFigures{1 << 20}; };
     std::string out = load(longer);
-    // 100000 frames at 32 bytes each.
-    EXPECT_NE(out.find("Cannot open \"" + longer + "\": editing it needs about 3 MB of memory, but only 1 MB is available.\n"),
+    // 100000 frames at 36 bytes each: 3.4 MB, a need shown rounded up.
+    EXPECT_NE(out.find("Cannot open \"" + longer + "\": editing it needs about 4 MB of memory, but only 1 MB is available.\n"),
               std::string::npos) << out;
     EXPECT_EQ(countOf(out, "totreadcount="), 0) << "refused before its analysis";
     expectKept();
 
     doc.memoryFigures = [] { return MemoryFigures{1LL << 40, 12 << 20, 10 << 20}; };
     out = load(longer);
-    EXPECT_NE(out.find("needs about 3 MB of memory, but only 2 MB is available (this program may use 12 MB).\n"),
+    EXPECT_NE(out.find("needs about 4 MB of memory, but only 2 MB is available (this program may use 12 MB).\n"),
               std::string::npos) << out;
     expectKept();
 }
@@ -463,9 +463,51 @@ TEST_F(RefusedLoad, AnUncompressedFileThatCannotFitIsRefusedBeforeItsSamplesAreR
     doc.memoryFigures = [] { return MemoryFigures{1 << 20}; };
     ClaimedFile file{craftedWav(1, 44100, 16, 200000, 200000), 44 + 200000};
     std::string out = loadStreamFrom(file, "44100Hz_100000f_zeros_mono_wav16.wav");
-    EXPECT_NE(out.find("editing it needs about 3 MB of memory, but only 1 MB is available."), std::string::npos)
+    EXPECT_NE(out.find("editing it needs about 4 MB of memory, but only 1 MB is available."), std::string::npos)
         << out;
     EXPECT_LT(file.bytesRead, 4096) << "its 200 kB of samples were read first";
+}
+
+// Both figures of a refusal read apart whenever they are apart: 1.14 GB needed
+// against 1.11 GB available once read "1.1 GB" twice.
+TEST_F(RefusedLoad, FiguresCloseTogetherStillReadApart) {
+    const long long gigabyte = 1LL << 30;
+    doc.memoryFigures = [=] { return MemoryFigures{gigabyte * 111 / 100}; };
+    const uint32_t frames = static_cast<uint32_t>(gigabyte * 114 / 100 / bytesToEdit(1, 1));
+    ClaimedFile file{craftedWav(1, 44100, 16, 2 * frames, 0), 44 + 2 * frames};
+    std::string out = loadStreamFrom(file, "44100Hz_" + std::to_string(frames) + "f_zeros_mono_wav16.wav");
+    EXPECT_NE(out.find("editing it needs about 1.2 GB of memory, but only 1.1 GB is available."), std::string::npos)
+        << out;
+}
+
+// The estimate covers the rebuild of the corrected audio: under an address-space
+// limit that holds the recording and its analysis but not the rebuild, the file
+// is refused at once instead of failing at the first save; with room for the
+// rebuild it opens, and its correction is saved.
+TEST_F(DocumentTest, AFileThatOpensCanBeCorrectedAndSaved) {
+    if (underAddressSanitizer()) GTEST_SKIP() << "AddressSanitizer needs an unlimited address space";
+    const int frames = 1000000;
+    std::string big = path("44100Hz_1000000f_sine441_mono_wav16.wav");
+    testaudio::writeFile(big, testaudio::sinePeriod(100, frames), RATE, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    // Per frame: 8 bytes of samples and 24 of analysis, then 4 to rebuild.
+    for (int bytesPerFrame : {34, 40}) {
+        std::string opened, saved;
+        {
+            AddressSpaceHeadroom headroom(static_cast<rlim_t>(bytesPerFrame) * frames);
+            opened = load(big);
+            if (doc.frameCount() == frames) {
+                doc.chooseScale("c major");
+                saved = save(path("44100Hz_1000000f_cmajor_" + std::to_string(bytesPerFrame) + ".wav"));
+            }
+        }
+        if (bytesPerFrame == 34) {
+            EXPECT_NE(doc.frameCount(), frames) << "opened although it cannot be saved corrected: " << saved;
+            EXPECT_NE(opened.find("editing it needs about"), std::string::npos) << opened;
+        } else {
+            ASSERT_EQ(doc.frameCount(), frames) << opened;
+            EXPECT_EQ(lastWriteCount(saved), frames) << saved;
+        }
+    }
 }
 
 // Once a compressed file is read, its samples are no longer free memory: they
