@@ -26,7 +26,9 @@ const double WaveHandler::MAX_ZOOM = 65536.0;
 static const int BLOCK = 1024;
 static const int MAX_CHANNELS = 64;
 static const int MAX_SAMPLE_RATE = 1536000;
-static const char* const AUDIO_FILTER = "Audio files\t*.{wav}";
+const char* const WaveHandler::AUDIO_FILTER =
+    "Audio files\t*.{wav,WAV,flac,FLAC,ogg,OGG,oga,OGA,aif,AIF,aiff,AIFF,aifc,AIFC,au,AU,snd,SND,caf,CAF,w64,W64,"
+    "mp3,MP3}\nAll files\t*";
 
 WaveHandler::WaveHandler()
     : originalSamples(nullptr),
@@ -81,6 +83,10 @@ void WaveHandler::init() {
 }
 
 void WaveHandler::setVolume(float volume) { playBackVolume = volume; }
+
+void WaveHandler::tellStateChanged() {
+    if (wavePanel) wavePanel->documentStateChanged();
+}
 
 float* WaveHandler::monoSamples() { return channels > 1 ? mixdown.data() : originalSamples; }
 
@@ -246,7 +252,7 @@ void WaveHandler::analyse(Recording& recording, int sampleRate) {
     recording.analysis->progress = nullptr;
 }
 
-void WaveHandler::install(Recording& recording, const SF_INFO& info) {
+void WaveHandler::install(Recording& recording, const SF_INFO& info, const string& name) {
     // The old recording stops sounding when a new one takes its place.
     audioPlayer->stop();
     releaseAnalysis();
@@ -263,8 +269,12 @@ void WaveHandler::install(Recording& recording, const SF_INFO& info) {
     undoHistory.clear();
     redoHistory.clear();
     unsavedChanges = false;
+    shownPath = name;
+    saveAsPath.clear();
+    appliedScale.clear();
     if (wavePanel) wavePanel->frameCountChanged();
     restoreOriginal();
+    tellStateChanged();
 }
 
 void WaveHandler::loadWave(string* path) {
@@ -292,7 +302,7 @@ bool WaveHandler::loadStream(SNDFILE* file, const SF_INFO& info, const string& n
         readRecording(file, info, recording);
         cout << "totreadcount=" << recording.total << "\n";
         analyse(recording, info.samplerate);
-        install(recording, info);
+        install(recording, info, name);
         loaded = true;
     } catch (const std::bad_alloc&) {
         problem = "there is not enough memory for it.";
@@ -409,11 +419,11 @@ bool WaveHandler::writeAtomically(const string& target) {
     return outcome.saved();
 }
 
-void WaveHandler::writeFile(string* path) {
+bool WaveHandler::writeFile(string* path) {
     cout << "TODO:: WaveHandler::writeFile\n";
     if (!resampleWaveIfRequired()) {
         tellUser("Could not save \"" + *path + "\": there is not enough memory to rebuild the corrected audio.");
-        return;
+        return false;
     }
     sfinfoout->frames = 0;
     sfinfoout->samplerate = sfinfoin->samplerate;
@@ -421,7 +431,9 @@ void WaveHandler::writeFile(string* path) {
     sfinfoout->format = sfinfoin->format;
     sfinfoout->sections = 1;
     sfinfoout->seekable = 0;
-    if (writeAtomically(*path)) unsavedChanges = false;
+    bool saved = writeAtomically(*path);
+    if (saved) unsavedChanges = false;
+    return saved;
 }
 
 void WaveHandler::playWave(int start, int end) {
@@ -445,7 +457,7 @@ void WaveHandler::playWave(int start, int end) {
 static string chooseFile(const char* title, Fl_Native_File_Chooser::Type type, int options = 0) {
     std::unique_ptr<string> dir(utils::getlastdir("wavedir"));
     Fl_Native_File_Chooser chooser;
-    chooser.filter(AUDIO_FILTER);
+    chooser.filter(WaveHandler::AUDIO_FILTER);
     chooser.title(title);
     chooser.directory(dir->c_str());
     chooser.options(options);
@@ -476,9 +488,17 @@ void WaveHandler::openNamedFile(const string& path) {
     loadWave(&name);
 }
 
+// Once saved as a name, the document goes on saving there: the user chose that
+// file and answered for it. The file opened is never written without asking.
 void WaveHandler::fileSave() {
     cout << "WaveHandler::fileSave()\n";
-    fileSaveAs();
+    if (saveAsPath.empty()) {
+        fileSaveAs();
+        return;
+    }
+    string name = saveAsPath;
+    writeFile(&name);
+    tellStateChanged();
 }
 
 void WaveHandler::fileSaveAs() {
@@ -495,7 +515,8 @@ void WaveHandler::fileSaveAs() {
         !confirm("A file with this name already exists. Do you wish to overwrite it?"))
         return;
     rememberFolderOf(name);
-    writeFile(&name);
+    if (writeFile(&name)) shownPath = saveAsPath = name;
+    tellStateChanged();
 }
 
 // Offers to save a changed correction before it would be lost; true when the
@@ -508,7 +529,7 @@ bool WaveHandler::cancelledAutoSave() {
     int answer = fl_choice("Save changes?\nThe corrected audio has not been saved.", "&Cancel", "&Save", "&Discard");
     if (answer == 2) return false;
     if (answer == 0) return true;
-    fileSaveAs();
+    fileSave();
     return unsavedChanges;
 }
 
