@@ -130,7 +130,8 @@ bool pitched(double midi) { return midi > 0.0; }
 
 }  // namespace
 
-std::vector<int> findNoteChanges(const double* midiValue, int length, double sampleRate) {
+std::vector<int> findNoteChanges(const double* midiValue, int length, double sampleRate,
+                                 const std::function<void(int)>& reached) {
     std::vector<int> changes;
     if (!midiValue || !(sampleRate > 0.0)) return changes;
     long shortestStretch = std::lround(2 * SIDE_MS * sampleRate / 1000.0);
@@ -143,6 +144,7 @@ std::vector<int> findNoteChanges(const double* midiValue, int length, double sam
         int from = i;
         while (i < length && pitched(midiValue[i])) i++;
         if (i - from >= shortestStretch) addChangesInStretch(midiValue, from, i, sampleRate, changes);
+        if (reached) reached(i);
     }
     return changes;
 }

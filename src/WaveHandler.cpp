@@ -131,8 +131,13 @@ struct WaveHandler::Recording {
     long long total = 0;
 };
 
-// Reading is quick beside the analysis; it fills the first part of the bar.
-static const double READ_SHARE = 0.05;
+// Where each step of a load ends on the progress bar, in proportion to what the
+// steps take on a sung line: reading, the working copy and the analysis' arrays,
+// the period search, the note boundaries; installing takes the rest.
+static const double READ_END = 0.10;
+static const double ARRAYS_MADE = 0.25;
+static const double PERIODS_FOUND = 0.75;
+static const double NOTES_FOUND = 0.95;
 static const int BLOCKS_PER_REPORT = 64;
 
 // Reads every sample the file delivers, in blocks of 1024 frames, never past
@@ -157,7 +162,7 @@ float* WaveHandler::readBlocks(SNDFILE* file, const SF_INFO& info, long long& to
         sf_count_t got = wanted > 0 ? sf_read_float(file, samples.get() + total, wanted) : 0;
         if (got <= 0) break;
         total += got;
-        if (block % BLOCKS_PER_REPORT == 0) reportLoadProgress(READ_SHARE * total / capacity);
+        if (block % BLOCKS_PER_REPORT == 0) reportLoadProgress(READ_END * total / capacity);
     }
     std::fill(samples.get() + total, samples.get() + room, 0.0f);
     return samples.release();
@@ -242,12 +247,20 @@ void WaveHandler::readRecording(SNDFILE* file, const SF_INFO& info, Recording& r
     }
 }
 
+// The analysis reports each step's share done; the bar shows it within the step's part.
+static std::function<void(double)> reportBetween(double from, double to, const std::function<void(double)>& report) {
+    return [=](double share) { report(from + (to - from) * share); };
+}
+
 void WaveHandler::analyse(Recording& recording, int sampleRate) {
     float* mono = recording.mixdown.empty() ? recording.samples.get() : recording.mixdown.data();
     int frames = static_cast<int>(recording.mixdown.empty() ? recording.total : recording.mixdown.size() - BLOCK);
+    reportLoadProgress(READ_END);
     recording.analysis = std::make_unique<WaveAnalysis>(mono, frames, sampleRate, 1024, this);
-    recording.analysis->progress = [this](double share) { reportLoadProgress(READ_SHARE + (1.0 - READ_SHARE) * share); };
+    std::function<void(double)> report = [this](double share) { reportLoadProgress(share); };
+    recording.analysis->progress = reportBetween(ARRAYS_MADE, PERIODS_FOUND, report);
     recording.analysis->findFrequencies();
+    recording.analysis->progress = reportBetween(PERIODS_FOUND, NOTES_FOUND, report);
     recording.analysis->findSegments();
     recording.analysis->progress = nullptr;
 }
@@ -337,11 +350,16 @@ void WaveHandler::endLoad() {
     if (wavePanel) wavePanel->analysisProgressEnded();
 }
 
+// The bar's width is a few hundred pixels.
+static const double SMALLEST_STEP = 0.0025;
+
 // A load shows its bar once it has taken half a second, so it never looks hung;
 // each report is also where a cancel takes effect.
 void WaveHandler::reportLoadProgress(double share) {
     bool due = loadProgress >= 0.0 || std::chrono::steady_clock::now() - loadStartedAt >= std::chrono::milliseconds(500);
-    if (wavePanel && due) {
+    // A redraw for less than a pixel of the bar would only cost time.
+    bool moved = loadProgress < 0.0 || share >= loadProgress + SMALLEST_STEP;
+    if (wavePanel && due && moved) {
         if (loadProgress < 0.0) cout << "Showing load progress\n";
         loadProgress = share;
         wavePanel->analysisProgressed();
