@@ -450,7 +450,10 @@ bool WaveHandler::writeFile(string* path) {
     sfinfoout->sections = 1;
     sfinfoout->seekable = 0;
     bool saved = writeAtomically(*path);
-    if (saved) unsavedChanges = false;
+    if (saved) {
+        unsavedChanges = false;
+        tellStateChanged();
+    }
     return saved;
 }
 
@@ -516,7 +519,6 @@ void WaveHandler::fileSave() {
     }
     string name = saveAsPath;
     writeFile(&name);
-    tellStateChanged();
 }
 
 void WaveHandler::fileSaveAs() {
@@ -533,7 +535,8 @@ void WaveHandler::fileSaveAs() {
         !confirm("A file with this name already exists. Do you wish to overwrite it?"))
         return;
     rememberFolderOf(name);
-    if (writeFile(&name)) shownPath = saveAsPath = name;
+    if (!writeFile(&name)) return;
+    shownPath = saveAsPath = name;
     tellStateChanged();
 }
 

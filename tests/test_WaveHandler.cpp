@@ -1,3 +1,4 @@
+#include <FL/filename.H>
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <grp.h>
@@ -803,6 +804,34 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{"caf_pcm16", "caf", SF_FORMAT_CAF | SF_FORMAT_PCM_16, 1.0 / 32768},
                       FormatCase{"w64_pcm16", "w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16, 1.0 / 32768}),
     [](const ::testing::TestParamInfo<FormatCase>& info) { return std::string(info.param.name); });
+
+// The choosers list every kind of audio file the program opens, named in either
+// case, and all files besides.
+TEST_F(DocumentTest, TheChoosersListEveryKindOfAudioFileThatOpens) {
+    std::string filter = WaveHandler::AUDIO_FILTER;
+    size_t lineEnd = filter.find('\n');
+    ASSERT_NE(lineEnd, std::string::npos) << filter;
+    EXPECT_EQ(filter.substr(lineEnd + 1), "All files\t*");
+    ASSERT_EQ(filter.rfind("Audio files\t", 0), 0u) << filter;
+    std::string pattern = filter.substr(filter.find('\t') + 1, lineEnd - filter.find('\t') - 1);
+    const std::pair<std::string, int> kinds[] = {
+        {"wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16},  {"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+        {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},  {"aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16},
+        {"au", SF_FORMAT_AU | SF_FORMAT_PCM_16},    {"caf", SF_FORMAT_CAF | SF_FORMAT_PCM_16},
+        {"w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16},  {"mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III}};
+    for (const auto& [extension, format] : kinds) {
+        std::string name = "44100Hz_8820f_sine441_mono." + extension;
+        testaudio::writeFile(path(name), testaudio::sinePeriod(100, 8820), RATE, 1, format);
+        std::string out = load(path(name));
+        EXPECT_EQ(countOf(out, "totreadcount="), 1) << name << " did not open: " << out;
+        EXPECT_EQ(doc.recordingPath(), path(name));
+        std::string upper = name;
+        std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+        EXPECT_TRUE(fl_filename_match(name.c_str(), pattern.c_str())) << name;
+        EXPECT_TRUE(fl_filename_match(upper.c_str(), pattern.c_str())) << upper;
+    }
+    EXPECT_FALSE(fl_filename_match("notes.txt", pattern.c_str()));
+}
 
 TEST_F(DocumentTest, AFlacFileNamedWavIsReadByContentAndSavedAsFlac) {
     std::string source = path("44100Hz_4410f_sine441_mono_flac16_named.wav");
