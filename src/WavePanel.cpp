@@ -242,9 +242,11 @@ void WaveCanvas::recordDrag() {
     if (wavePanel->wave->recordNoteMove(selectedSegment, noteBeforeDrag)) noteBeforeDrag = selectedSegment->midiNumber;
 }
 
+// The pointer may come in right onto a note.
 void WaveCanvas::mouseEntered() {
     currentCursor = 0;
     setCursor(0);
+    mouseMoved();
 }
 
 void WaveCanvas::mouseExited() {

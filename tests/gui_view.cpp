@@ -148,7 +148,7 @@ TEST_F(GuiView, TheRulerMarksSecondsAndTheReadOutNamesTheNoteUnderThePointer) {
     openAndShoot({{0, 4410}, {450.0, 44100}, {0, 4410}, {294.0, 44100}, {0, 4410}}, name, shot);
     // At 512 samples a pixel the ticks of 0 s and 1 s stand 86 columns apart, right of the note names.
     for (int x : {40, 126}) EXPECT_EQ(pixel(shot, x, ViewModel::CANVAS_Y + 14), "0,0,0") << "tick at " << x;
-    EXPECT_NE(program.output().find("ruler: 0 s at 40 1 s at 126 2 s at 212 "), std::string::npos);
+    EXPECT_NE(program.output().find("ruler: 0 s at 40 1 s at 126 2 s at 212\n"), std::string::npos);
 
     ASSERT_TRUE(program.clickMenu(window, 540, 35));
     for (int i = 0; i < 5; i++) program.pressKeys("Down");
