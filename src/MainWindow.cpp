@@ -240,7 +240,7 @@ static Fl_Choice* makeChoice(int x, int w, const char* tip, Fl_Menu_Item* items,
 
 // Room right of the last control at the narrowest window.
 static const int TOOLBAR_MARGIN = 5;
-// The menu bar, the toolbar and a canvas still a dozen rows of notes high.
+// The menu bar, the toolbar and a canvas that still shows nine rows of notes below its ruler.
 static const int MIN_HEIGHT = 200;
 
 static Fl_Group* makeGroup(int x, int y, int w, int h) {
