@@ -66,8 +66,8 @@ int main(int argc, char** argv) {
     std::vector<float> samples = signals::sungMelody(signals::Singing(), 60.0 * minutes, RATE, 5);
     std::printf("%.0f min of sung melody at %d Hz; the bar shows after half a second\n", minutes, RATE);
     std::printf("%-6s %10s %12s %14s %12s\n", "file", "load s", "bar shown s", "longest still", "until share");
-    for (auto [kind, format] : {std::pair{"wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16},
-                                std::pair{"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16}}) {
+    for (auto [kind, format] :
+         {std::pair{"wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16}, std::pair{"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16}}) {
         std::string path = std::string("/tmp/bench_load_44100Hz_sung_mono_pcm16.") + kind;
         writeFile(path, samples, format);
         std::ostringstream trace;

@@ -66,7 +66,8 @@ void WaveHandler::zoomToFit(int areaWidth) {
     if (frameCount() == 0 || areaWidth < 1) return;
     setZoom(static_cast<double>(frameCount()) / areaWidth);
     // A zoom rounded to a float a hair too fine would leave the last frames out.
-    while (zoom * areaWidth < frameCount() && zoom < MAX_ZOOM) zoom = std::nextafter(zoom, static_cast<float>(MAX_ZOOM));
+    while (zoom * areaWidth < frameCount() && zoom < MAX_ZOOM)
+        zoom = std::nextafter(zoom, static_cast<float>(MAX_ZOOM));
 }
 
 void WaveHandler::fixNotes() {

@@ -220,7 +220,7 @@ void WaveHandler::render_ruler(int xpos, int ypos, int width, int, int waveOffse
     long long areaLeft = xpos + LABEL_MARGIN;
     fl_font(fl_font(), 12);
     cout << "ruler:";
-    for (long long k = static_cast<long long>(std::ceil(waveOffset / (step * sampleRate()))); ; k++) {
+    for (long long k = static_cast<long long>(std::ceil(waveOffset / (step * sampleRate())));; k++) {
         long long sample = std::llround(k * step * sampleRate());
         long long x = areaLeft + scrolledColumn(sample, zoom, waveOffset);
         if (sample > frameCount() || x >= xpos + width) break;

@@ -17,8 +17,8 @@ protected:
     GuiRobust() : WindowTest("robust") {}
     // Playback goes to a file, so no sound card is needed.
     void SetUp() override {
-        std::ofstream(program.home() + "/.asoundrc")
-            << "pcm.!default { type file; slave.pcm \"null\"; file \"" << program.home() << "/out.raw\"; format \"raw\" }\n";
+        std::ofstream(program.home() + "/.asoundrc") << "pcm.!default { type file; slave.pcm \"null\"; file \""
+                                                     << program.home() << "/out.raw\"; format \"raw\" }\n";
         startProgram();
     }
 

@@ -815,10 +815,10 @@ TEST_F(DocumentTest, TheChoosersListEveryKindOfAudioFileThatOpens) {
     ASSERT_EQ(filter.rfind("Audio files\t", 0), 0u) << filter;
     std::string pattern = filter.substr(filter.find('\t') + 1, lineEnd - filter.find('\t') - 1);
     const std::pair<std::string, int> kinds[] = {
-        {"wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16},  {"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
-        {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},  {"aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16},
-        {"au", SF_FORMAT_AU | SF_FORMAT_PCM_16},    {"caf", SF_FORMAT_CAF | SF_FORMAT_PCM_16},
-        {"w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16},  {"mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III}};
+        {"wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16}, {"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+        {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS}, {"aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16},
+        {"au", SF_FORMAT_AU | SF_FORMAT_PCM_16},   {"caf", SF_FORMAT_CAF | SF_FORMAT_PCM_16},
+        {"w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16}, {"mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III}};
     for (const auto& [extension, format] : kinds) {
         std::string name = "44100Hz_8820f_sine441_mono." + extension;
         testaudio::writeFile(path(name), testaudio::sinePeriod(100, 8820), RATE, 1, format);
