@@ -113,8 +113,8 @@ TEST_F(GuiGestures, DraggingOverEmptySpaceSelectsSamplesAndShowsTheirSpectrum) {
     double peak = *std::max_element(mag, mag + 512);
     std::string points;
     for (int k = 0; k < 512; k++)
-        points += "(" + std::to_string(40 + k) + "," +
-                  std::to_string(50 + 431 - std::lround(mag[k] * (144 / peak))) + ")";
+        points +=
+            "(" + std::to_string(40 + k) + "," + std::to_string(50 + 431 - std::lround(mag[k] * (144 / peak))) + ")";
     free(mag);
     EXPECT_NE(trace.find("polyline512\n" + points + "\n"), std::string::npos);
 
