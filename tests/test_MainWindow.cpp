@@ -52,7 +52,6 @@ protected:
     }
     // As a user picks: through the menu, whatever the choice showed before.
     void choose(Fl_Choice* choice, int item) { choice->picked(choice->menu() + item); }
-    std::string title() { return window->label(); }
     int note(int n) { return (*wave->analyzeWave->segments)[n]->midiNumber; }
 };
 
@@ -189,17 +188,6 @@ TEST_F(MainWindowCommands, AfterALoadTheScaleChoiceShowsNoCorrectionAndAScalePic
     // Picked again while shown, the scale applies again.
     choose(ui.choice_scale, 5);
     EXPECT_TRUE(wave->hasUnsavedChanges());
-}
-
-TEST_F(MainWindowCommands, TheTitleNamesTheRecordingAndMarksUnsavedWork) {
-    EXPECT_EQ(title(), "Cantorel Pitch Correction");
-    loadTwoNotes();
-    EXPECT_EQ(title(), "44100Hz_notes71.3_73.3_mono_float.wav - Cantorel");
-    choose(ui.choice_scale, 5);
-    EXPECT_EQ(title(), "44100Hz_notes71.3_73.3_mono_float.wav * - Cantorel");
-    std::string saved = testaudio::makeTempDir("window") + "/44100Hz_saved.wav";
-    ASSERT_TRUE(wave->writeFile(&saved));
-    EXPECT_EQ(title(), "44100Hz_notes71.3_73.3_mono_float.wav - Cantorel");
 }
 
 // A click at `x` along the horizontal scrollbar, as the pointer gives it.
