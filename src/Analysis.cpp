@@ -213,6 +213,7 @@ void WaveAnalysis::findSegments() {
         segments->push_back(new WaveSegment(note.start, note.end, nearest, samples, sampleslen));
         segments->back()->heldMidi = note.heldMidi;
     }
+    if (progress) progress(1.0);
 }
 
 void WaveAnalysis::findMaxAmplitude() {

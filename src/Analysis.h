@@ -76,8 +76,8 @@ public:
     float* frequency;
     int maxAmplitude;
 
-    // Called now and then during findFrequencies with the share done (0..1),
-    // so a long load can show progress. May be left empty.
+    // Called now and then during findFrequencies, and again during findSegments, with the
+    // share of that step done (0..1), so a long load can show progress. May be left empty.
     std::function<void(double)> progress;
 
     WaveAnalysis(float* samples, int sampleslen, int sampleRate, int windowSize, WaveHandler* handler);

@@ -17,6 +17,8 @@ public:
     virtual void analysisProgressEnded() = 0;
     // The play-head moved to `head` (a frame; -1 once playback ended).
     virtual void playHeadMoved(int head) = 0;
+    // The recording's name, whether it has unsaved changes, or the scale it follows changed.
+    virtual void documentStateChanged() {}
 };
 
 #endif

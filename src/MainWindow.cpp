@@ -2,6 +2,7 @@
 
 #include <FL/Fl_RGB_Image.H>
 #include <FL/fl_ask.H>
+#include <FL/filename.H>
 
 #include <cctype>
 #include <cmath>
@@ -25,14 +26,24 @@ Fl_Pixmap image_zoom_out(idata_zoom_out);
 Fl_Pixmap image_stock_glue(idata_stock_glue);
 static Fl_Pixmap image_cantorel_icon(idata_cantorel_icon);
 
+const char* const UserInterface::TITLE = "Cantorel Pitch Correction";
+
 const char* UserInterface::scaleNameForItem(int item) {
     if (item < 1 || item > SCALE_COUNT) return nullptr;
     return SCALE_NAMES[item - 1].key;
 }
 
+int UserInterface::itemForScaleName(const string& name) {
+    for (int item = 1; item <= SCALE_COUNT; item++)
+        if (name == scaleNameForItem(item)) return item;
+    return 0;
+}
+
 UserInterface* UserInterface::of(Fl_Widget* o) { return (UserInterface*)(o->window() ? o->window() : o)->user_data(); }
 
 WaveHandler* UserInterface::wave() { return wavePanel->wave; }
+
+int UserInterface::waveAreaWidth() { return wavePanel->waveCanvas->w() - ViewGeometry::LABEL_MARGIN; }
 
 void UserInterface::rescaleView() {
     wavePanel->adjustScrollbar();
@@ -74,8 +85,22 @@ void UserInterface::closeMainWindow() {
     wavePanel->window()->hide();
 }
 
+// "melody.wav * - Cantorel" while there is unsaved work.
+void UserInterface::showDocumentState() {
+    choice_scale->value(itemForScaleName(wave()->scaleApplied()));
+    const string& path = wave()->recordingPath();
+    string title = TITLE;
+    if (!path.empty())
+        title = string(fl_filename_name(path.c_str())) + (wave()->hasUnsavedChanges() ? " *" : "") + " - Cantorel";
+    if (title != wavePanel->window()->label()) wavePanel->window()->copy_label(title.c_str());
+}
+
 // Closing through the window manager asks about unsaved work like Exit does.
-void UserInterface::cb_window_i(Fl_Double_Window*, void*) { closeMainWindow(); }
+// The toolkit closes a window on Escape too; this one stays (see stopOrDeselect).
+void UserInterface::cb_window_i(Fl_Double_Window*, void*) {
+    if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) return;
+    closeMainWindow();
+}
 void UserInterface::cb_window(Fl_Double_Window* o, void* v) { ((UserInterface*)o->user_data())->cb_window_i(o, v); }
 
 void UserInterface::cb_button_fileopen_i(Fl_Button*, void*) {
@@ -111,15 +136,18 @@ void UserInterface::cb_button_stop_i(Fl_Button*, void*) { wave()->stopPlayingWav
 void UserInterface::cb_button_stop(Fl_Button* o, void* v) { of(o)->cb_button_stop_i(o, v); }
 
 void UserInterface::cb_button_zoom_fit_i(Fl_Button*, void*) {
-    double scroll = wave()->zoomToSelection(wavePanel->waveCanvas->w() - ViewGeometry::LABEL_MARGIN);
+    double scroll = wave()->zoomToSelection(waveAreaWidth());
     if (scroll < 0) return;
     wavePanel->adjustScrollbar();
-    wavePanel->horizontalScrollBar->value(scroll);
-    wavePanel->waveCanvas->repaint();
+    wavePanel->scrollTimeTo(static_cast<long long>(scroll));
 }
 void UserInterface::cb_button_zoom_fit(Fl_Button* o, void* v) { of(o)->cb_button_zoom_fit_i(o, v); }
 
-void UserInterface::cb_button_zoom_1_i(Fl_Button*, void*) { rescaleView(); }
+void UserInterface::cb_button_zoom_1_i(Fl_Button*, void*) {
+    wave()->zoomToFit(waveAreaWidth());
+    wavePanel->adjustScrollbar();
+    wavePanel->scrollTimeTo(0);
+}
 void UserInterface::cb_button_zoom_1(Fl_Button* o, void* v) { of(o)->cb_button_zoom_1_i(o, v); }
 
 void UserInterface::cb_button_zoom_in_i(Fl_Button*, void*) {
@@ -157,9 +185,10 @@ void UserInterface::cb_choice_splinetype(Fl_Choice* o, void* v) { of(o)->cb_choi
 Fl_Menu_Item UserInterface::menu_[] = {
     {"&File", 0, 0, 0, FL_SUBMENU, FL_NORMAL_LABEL, 0, 12, 0},
     {"&Open...", FL_CTRL + 'o', (Fl_Callback*)UserInterface::cb_Open, 0, FL_MENU_DIVIDER, FL_NORMAL_LABEL, 0, 12, 0},
-    {"&Save...", 0, (Fl_Callback*)UserInterface::cb_Save, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
-    {"Save &As...", 0, (Fl_Callback*)UserInterface::cb_Save1, 0, FL_MENU_DIVIDER, FL_NORMAL_LABEL, 0, 12, 0},
-    {"E&xit", 0, (Fl_Callback*)UserInterface::cb_E, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
+    {"&Save...", FL_CTRL + 's', (Fl_Callback*)UserInterface::cb_Save, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
+    {"Save &As...", FL_CTRL + FL_SHIFT + 's', (Fl_Callback*)UserInterface::cb_Save1, 0, FL_MENU_DIVIDER,
+     FL_NORMAL_LABEL, 0, 12, 0},
+    {"E&xit", FL_CTRL + 'q', (Fl_Callback*)UserInterface::cb_E, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
     {0, 0, 0, 0, 0, 0, 0, 0, 0},
     {"&Help", 0, 0, 0, FL_SUBMENU, FL_NORMAL_LABEL, 0, 12, 0},
     {"&About...", 0, (Fl_Callback*)UserInterface::cb_About, 0, 0, FL_NORMAL_LABEL, 0, 12, 0},
@@ -209,6 +238,11 @@ static Fl_Choice* makeChoice(int x, int w, const char* tip, Fl_Menu_Item* items,
     return o;
 }
 
+// Room right of the last control at the narrowest window.
+static const int TOOLBAR_MARGIN = 5;
+// The menu bar, the toolbar and a canvas that still shows nine rows of notes below its ruler.
+static const int MIN_HEIGHT = 200;
+
 static Fl_Group* makeGroup(int x, int y, int w, int h) {
     Fl_Group* o = new Fl_Group(x, y, w, h);
     o->color((Fl_Color)53);
@@ -217,7 +251,7 @@ static Fl_Group* makeGroup(int x, int y, int w, int h) {
 }
 
 Fl_Double_Window* UserInterface::make_window() {
-    Fl_Double_Window* w = new Fl_Double_Window(770, 500, "Cantorel Pitch Correction");
+    Fl_Double_Window* w = new Fl_Double_Window(770, 500, TITLE);
     w->user_data((void*)(this));
     w->callback((Fl_Callback*)cb_window);
     uigroup = makeGroup(0, 0, 5000, 500);
@@ -251,13 +285,16 @@ Fl_Double_Window* UserInterface::make_window() {
     button_playfrom = makeToolButton(285, "Play the wave from current position to the end", image_play_from,
                                      (Fl_Callback*)cb_button_playfrom);
     button_stop = makeToolButton(315, "Stop playing the wave", image_stock_media, (Fl_Callback*)cb_button_stop);
-    button_zoom_fit = makeToolButton(360, "Zoom in on selection", image_zoom_fit, (Fl_Callback*)cb_button_zoom_fit);
-    button_zoom_1 = makeToolButton(390, "Normal view", image_zoom_1, (Fl_Callback*)cb_button_zoom_1);
-    button_zoom_in = makeToolButton(420, "Zoom in", image_zoom_in, (Fl_Callback*)cb_button_zoom_in);
-    button_zoom_out = makeToolButton(450, "Zoom out", image_zoom_out, (Fl_Callback*)cb_button_zoom_out);
-    choice_scale = makeChoice(485, 110, "Select a scale", menu_choice_scale, (Fl_Callback*)cb_choice_scale);
-    button_fixnotes = makeToolButton(595, "Fix notes", image_stock_glue, (Fl_Callback*)cb_button_fixnotes);
-    choice_splinetype = makeChoice(630, 130, "Select an interpolation method", menu_choice_splinetype,
+    button_zoom_fit = makeToolButton(355, "Zoom in on selection", image_zoom_fit, (Fl_Callback*)cb_button_zoom_fit);
+    button_zoom_1 = makeToolButton(385, "Normal view", image_zoom_1, (Fl_Callback*)cb_button_zoom_1);
+    button_zoom_in = makeToolButton(415, "Zoom in", image_zoom_in, (Fl_Callback*)cb_button_zoom_in);
+    button_zoom_out = makeToolButton(445, "Zoom out", image_zoom_out, (Fl_Callback*)cb_button_zoom_out);
+    // Each choice is as wide as its longest item needs: "No correction", "Catmull-Clark Spline".
+    choice_scale = makeChoice(480, 105, "Select a scale", menu_choice_scale, (Fl_Callback*)cb_choice_scale);
+    // Picking the scale already shown applies it again.
+    choice_scale->when(FL_WHEN_RELEASE_ALWAYS);
+    button_fixnotes = makeToolButton(585, "Fix notes", image_stock_glue, (Fl_Callback*)cb_button_fixnotes);
+    choice_splinetype = makeChoice(620, 145, "Select an interpolation method", menu_choice_splinetype,
                                    (Fl_Callback*)cb_choice_splinetype);
     fixedsizebuttonbargroup->end();
     xstretchbuttonbargroup = makeGroup(775, 20, 10, 30);
@@ -273,11 +310,13 @@ Fl_Double_Window* UserInterface::make_window() {
         Fl_Group::current()->resizable(o);
     }
     WavePanelContainer->end();
+    wavePanel->showDocumentState = [this] { showDocumentState(); };
     // The choice shows the kind the builder really starts with, so picking any item changes something.
     choice_splinetype->value(wave()->interpolationItem());
     uigroup->resizable(WavePanelContainer);
     uigroup->end();
-    w->size_range(500, 200, 2048, 2048);
+    // The toolbar does not wrap: no narrower window may cut a control off.
+    w->size_range(choice_splinetype->x() + choice_splinetype->w() + TOOLBAR_MARGIN, MIN_HEIGHT, 2048, 2048);
     w->end();
     w->resizable(w);
     setWindowIcon(w);
@@ -302,7 +341,7 @@ bool UserInterface::handleShortcutKey() {
     // The canvas keeps every key it gets, so Escape would never reach the window;
     // an open menu keeps its own Escape.
     if (Fl::event_key() == FL_Escape && !Fl::grab() && !Fl::event_state(FL_SHIFT | FL_CTRL | FL_ALT)) {
-        closeMainWindow();
+        stopOrDeselect();
         return true;
     }
     Fl_Menu_Bar* menuBar = static_cast<Fl_Menu_Bar*>(uigroup->child(0));
@@ -332,9 +371,7 @@ bool UserInterface::handleShortcutKey() {
 bool UserInterface::handleEditorKey() {
     int key = Fl::event_key();
     int modifiers = Fl::event_state() & (FL_CTRL | FL_ALT | FL_META | FL_SHIFT);
-    if (modifiers == FL_CTRL && key == 's') cb_Save_i(nullptr, nullptr);
-    else if (modifiers == FL_CTRL && key == 'q') cb_E_i(nullptr, nullptr);
-    else if (modifiers == 0 && key == ' ') playOrStop();
+    if (modifiers == 0 && key == ' ') playOrStop();
     else if (modifiers == 0 && key == FL_Home) wavePanel->scrollTimeTo(0);
     else if (modifiers == 0 && key == FL_End) wavePanel->scrollTimeTo(wave()->frameCount());
     else return false;
@@ -344,6 +381,17 @@ bool UserInterface::handleEditorKey() {
 void UserInterface::playOrStop() {
     if (wave()->audioPlayer->playing()) cb_button_stop_i(nullptr, nullptr);
     else wave()->playWave(wave()->selectionStart, -1);
+}
+
+// Escape ends what is going on and never closes the window: quitting is Ctrl+Q.
+// A running load is cancelled before this is reached (see the event dispatch).
+void UserInterface::stopOrDeselect() {
+    if (wave()->audioPlayer->playing()) {
+        cb_button_stop_i(nullptr, nullptr);
+        return;
+    }
+    wave()->clearSelection();
+    wavePanel->redraw();
 }
 
 void UserInterface::openFile(const char* path) {

@@ -42,25 +42,34 @@ public:
     Fl_Group* xstretchbuttonbargroup;
     Fl_Group* WavePanelContainer;
 
+    // The window's title while no recording is open.
+    static const char* const TITLE;
+
     // The scale name handed to the analysis for an item of the scale choice
     // (1..13); null for "No correction" and anything out of range.
     static const char* scaleNameForItem(int item);
+    // The item of the scale choice that names a scale as the analysis takes it; 0 for none.
+    static int itemForScaleName(const string& name);
     // Offers menu shortcuts and undo/redo keys before any widget sees the key,
     // so they work even while the canvas (which eats every key) has focus.
     bool handleShortcutKey();
-    // Space, Home, End, Ctrl+S and Ctrl+Q, wherever the keyboard focus is.
+    // Space, Home and End, wherever the keyboard focus is.
     bool handleEditorKey();
     // Opens a named file as Open does once a name is chosen.
     void openFile(const char* path);
     void setWindowIcon(Fl_Double_Window* window);
     // True while a file is being read and analysed.
     bool busy() { return wavePanel->wave->loading(); }
-    // Escape and the window's close button: ask about unsaved work, then close.
+    // The window's close button: ask about unsaved work, then close.
     void closeMainWindow();
+    // The title names the recording and marks unsaved work; the scale choice shows the scale that applies.
+    void showDocumentState();
 
 private:
     static UserInterface* of(Fl_Widget* o);
     WaveHandler* wave();
+    // Columns of the canvas that show the recording, right of the note names.
+    int waveAreaWidth();
 
     static void cb_Open(Fl_Menu_*, void*);
     void cb_Open_i(Fl_Menu_*, void*);
@@ -107,6 +116,7 @@ private:
 
     void rescaleView();
     void playOrStop();
+    void stopOrDeselect();
 };
 
 extern Fl_Pixmap image_open;

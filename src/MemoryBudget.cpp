@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 
@@ -11,6 +12,9 @@
 static const long long SAMPLE_BYTES = 2 * sizeof(float);
 // Per frame of the analysed stream: frequency, period width, pitch and corrected pitch.
 static const long long ANALYSIS_BYTES = sizeof(float) + sizeof(int) + 2 * sizeof(double);
+// Per frame and channel, once the correction is heard or saved: the rebuilt channel (with the
+// channel it is rebuilt from, for several) or the copy that playback queues, whichever is larger.
+static const long long REBUILD_BYTES = sizeof(float);
 
 long long MemoryFigures::usable() const {
     long long room = addressLimit < 0 ? -1 : std::max(0LL, addressLimit - addressUsed);
@@ -47,12 +51,24 @@ MemoryFigures currentMemoryFigures() {
 
 long long bytesToEdit(long long frames, int channels) {
     long long mixdown = channels > 1 ? sizeof(float) : 0;
-    return frames * (SAMPLE_BYTES * channels + mixdown + ANALYSIS_BYTES);
+    return frames * ((SAMPLE_BYTES + REBUILD_BYTES) * channels + mixdown + ANALYSIS_BYTES);
 }
 
-std::string readableSize(long long bytes) {
+// Whole units of `unit` bytes, rounded as asked.
+static double inUnits(long long bytes, double unit, Rounding rounding) {
+    double units = bytes / unit;
+    if (rounding == Rounding::Up) return std::ceil(units);
+    if (rounding == Rounding::Down) return std::floor(units);
+    return std::floor(units + 0.5);
+}
+
+std::string readableSize(long long bytes, Rounding rounding) {
+    const double tenthOfGB = (1LL << 30) / 10.0, megabyte = 1LL << 20;
     char text[32];
-    if (bytes >= (1LL << 30)) std::snprintf(text, sizeof text, "%.1f GB", bytes / double(1LL << 30));
-    else std::snprintf(text, sizeof text, "%lld MB", std::max(1LL, (bytes + (1LL << 19)) >> 20));
+    if (bytes >= (1LL << 30))
+        std::snprintf(text, sizeof text, "%.1f GB", inUnits(bytes, tenthOfGB, rounding) / 10);
+    else
+        std::snprintf(text, sizeof text, "%.0f MB",
+                      std::max(rounding == Rounding::Down ? 0.0 : 1.0, inUnits(bytes, megabyte, rounding)));
     return text;
 }

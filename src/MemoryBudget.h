@@ -16,10 +16,15 @@ struct MemoryFigures {
 MemoryFigures currentMemoryFigures();
 
 // Bytes that editing a recording takes: the samples as loaded, the working
-// copy, a mono mixdown for several channels and the analysis' per-sample arrays.
+// copy, a mono mixdown for several channels, the analysis' per-sample arrays,
+// and room to rebuild the corrected audio and play it.
 long long bytesToEdit(long long frames, int channels);
 
+// A need shown rounded up and a supply rounded down never read the same while
+// the need is the larger.
+enum class Rounding { Nearest, Up, Down };
+
 // "4.8 GB", "310 MB": sizes as a user reads them.
-std::string readableSize(long long bytes);
+std::string readableSize(long long bytes, Rounding rounding = Rounding::Nearest);
 
 #endif

@@ -24,14 +24,18 @@ const int TOP_MIDI = 127;
 // Far enough off screen to stand for "off screen", near enough that the X
 // server's 16-bit coordinates still draw it.
 const long long PIXEL_LIMIT = 16000;
+// The time ruler covers this much of the canvas's top: the rows under it do not count as shown.
+const int RULER_HEIGHT = 18;
+// Labelled ticks of the ruler stand at least this far apart, so their labels never meet.
+const int TICK_SPACING = 80;
 
 // Offset from the canvas top of a pitch's centre line; pitch rises upward.
 inline int pitchToRow(double midi, int height, int bottomMidi = BOTTOM_MIDI) {
     return height - static_cast<int>((midi - bottomMidi) * SEMITONE_ROW);
 }
 
-// Notes whose whole row shows on a canvas of this height, counted up from the bottom note.
-inline int rowsShown(int height) { return std::max(0, (height - SEMITONE_ROW / 2) / SEMITONE_ROW); }
+// Notes whose whole row shows below the ruler on a canvas of this height, counted up from the bottom note.
+inline int rowsShown(int height) { return std::max(0, (height - RULER_HEIGHT - SEMITONE_ROW / 2) / SEMITONE_ROW); }
 
 // The highest bottom note the vertical scroll reaches: the row of MIDI 127
 // just in view, and never below the starting view.
@@ -71,6 +75,16 @@ inline int toSampleIndex(long long sample) {
 
 // Whole semitones a vertical drag of dy pixels covers; the remainder is dropped.
 inline int semitonesIn(int dy) { return dy / SEMITONE_ROW; }
+
+// Seconds between labelled ticks of the time ruler: the shortest of 1, 2 or 5
+// times a power of ten that keeps ticks TICK_SPACING columns apart.
+inline double tickSeconds(double zoom, int sampleRate) {
+    double least = TICK_SPACING * zoom / sampleRate;
+    double decade = std::pow(10.0, std::floor(std::log10(least)));
+    for (double multiple : {1.0, 2.0, 5.0})
+        if (multiple * decade >= least) return multiple * decade;
+    return 10.0 * decade;
+}
 
 }  // namespace ViewGeometry
 

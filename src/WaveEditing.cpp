@@ -21,7 +21,13 @@ void WaveHandler::chooseScale(const char* scaleName) {
         analyzeWave->setScale(scaleName);
         analyzeWave->calculateCorrectPitch();
     }
+    appliedScale = scaleName ? scaleName : "";
     markChanged();
+}
+
+void WaveHandler::markChanged() {
+    unsavedChanges = analyzeWave != nullptr;
+    tellStateChanged();
 }
 
 // The interpolation choice lists its items in another order than the kinds' values.
@@ -54,6 +60,14 @@ double WaveHandler::zoomToSelection(int areaWidth) {
     if (end <= start) return -1;
     setZoom(static_cast<double>(end - start) / areaWidth);
     return start;
+}
+
+void WaveHandler::zoomToFit(int areaWidth) {
+    if (frameCount() == 0 || areaWidth < 1) return;
+    setZoom(static_cast<double>(frameCount()) / areaWidth);
+    // A zoom rounded to a float a hair too fine would leave the last frames out.
+    while (zoom * areaWidth < frameCount() && zoom < MAX_ZOOM)
+        zoom = std::nextafter(zoom, static_cast<float>(MAX_ZOOM));
 }
 
 // Each box moves onto the note it sounds at; where it is corrected to does not change.
@@ -114,6 +128,8 @@ void WaveHandler::replayNoteMoves(std::vector<NoteMoves>& from, std::vector<Note
 
 WaveSegment* WaveHandler::segmentAt(int x, int y, int xoff, int yoff, int height, int scroll) {
     if (!analyzeWave || frameCount() == 0 || !analyzeWave->segments) return nullptr;
+    // The ruler covers what lies under it.
+    if (y < yoff + RULER_HEIGHT) return nullptr;
     long long scrolled = columnsScrolled(scroll, zoom);
     std::vector<WaveSegment*>& segments = *analyzeWave->segments;
     for (size_t i = 0; i < segments.size(); i++) {

@@ -27,7 +27,9 @@ const double WaveHandler::MAX_ZOOM = 65536.0;
 static const int BLOCK = 1024;
 static const int MAX_CHANNELS = 64;
 static const int MAX_SAMPLE_RATE = 1536000;
-static const char* const AUDIO_FILTER = "Audio files\t*.{wav}";
+const char* const WaveHandler::AUDIO_FILTER =
+    "Audio files\t*.{wav,WAV,flac,FLAC,ogg,OGG,oga,OGA,aif,AIF,aiff,AIFF,aifc,AIFC,au,AU,snd,SND,caf,CAF,w64,W64,"
+    "mp3,MP3}\nAll files\t*";
 
 WaveHandler::WaveHandler()
     : originalSamples(nullptr),
@@ -83,6 +85,10 @@ void WaveHandler::init() {
 
 void WaveHandler::setVolume(float volume) { playBackVolume = volume; }
 
+void WaveHandler::tellStateChanged() {
+    if (wavePanel) wavePanel->documentStateChanged();
+}
+
 float* WaveHandler::monoSamples() { return channels > 1 ? mixdown.data() : originalSamples; }
 
 // Problems go to standard output always, and to a dialog when a window shows
@@ -133,8 +139,13 @@ struct WaveHandler::Recording {
     long long total = 0;
 };
 
-// Reading is quick beside the analysis; it fills the first part of the bar.
-static const double READ_SHARE = 0.05;
+// Where each step of a load ends on the progress bar, in proportion to what the
+// steps take on a sung line: reading, the working copy and the analysis' arrays,
+// the period search, the note boundaries; installing takes the rest.
+static const double READ_END = 0.10;
+static const double ARRAYS_MADE = 0.25;
+static const double PERIODS_FOUND = 0.75;
+static const double NOTES_FOUND = 0.95;
 static const int BLOCKS_PER_REPORT = 64;
 
 // Reads every sample the file delivers, in blocks of 1024 frames, never past
@@ -159,7 +170,7 @@ float* WaveHandler::readBlocks(SNDFILE* file, const SF_INFO& info, long long& to
         sf_count_t got = wanted > 0 ? sf_read_float(file, samples.get() + total, wanted) : 0;
         if (got <= 0) break;
         total += got;
-        if (block % BLOCKS_PER_REPORT == 0) reportLoadProgress(READ_SHARE * std::min(1.0, total / (double)capacity));
+        if (block % BLOCKS_PER_REPORT == 0) reportLoadProgress(READ_END * std::min(1.0, total / (double)capacity));
     }
     std::fill(samples.get() + total, samples.get() + room, 0.0f);
     return samples.release();
@@ -189,8 +200,8 @@ void WaveHandler::checkMemoryFor(long long frames, int channels, long long held)
     if (usable < 0 || needed <= usable + held) return;
     usable += held;
     string limit = memory.addressLimit < 0 ? "" : " (this program may use " + readableSize(memory.addressLimit) + ")";
-    throw std::runtime_error("editing it needs about " + readableSize(needed) + " of memory, but only " +
-                             readableSize(usable) + " is available" + limit + ".");
+    throw std::runtime_error("editing it needs about " + readableSize(needed, Rounding::Up) + " of memory, but only " +
+                             readableSize(usable, Rounding::Down) + " is available" + limit + ".");
 }
 
 // Everything the new recording needs is made before anything of the open one
@@ -218,17 +229,25 @@ void WaveHandler::readRecording(SNDFILE* file, const SF_INFO& info, Recording& r
     }
 }
 
+// The analysis reports each step's share done; the bar shows it within the step's part.
+static std::function<void(double)> reportBetween(double from, double to, const std::function<void(double)>& report) {
+    return [=](double share) { report(from + (to - from) * share); };
+}
+
 void WaveHandler::analyse(Recording& recording, int sampleRate) {
     float* mono = recording.mixdown.empty() ? recording.samples.get() : recording.mixdown.data();
     int frames = static_cast<int>(recording.mixdown.empty() ? recording.total : recording.mixdown.size() - BLOCK);
+    reportLoadProgress(READ_END);
     recording.analysis = std::make_unique<WaveAnalysis>(mono, frames, sampleRate, 1024, this);
-    recording.analysis->progress = [this](double share) { reportLoadProgress(READ_SHARE + (1.0 - READ_SHARE) * share); };
+    std::function<void(double)> report = [this](double share) { reportLoadProgress(share); };
+    recording.analysis->progress = reportBetween(ARRAYS_MADE, PERIODS_FOUND, report);
     recording.analysis->findFrequencies();
+    recording.analysis->progress = reportBetween(PERIODS_FOUND, NOTES_FOUND, report);
     recording.analysis->findSegments();
     recording.analysis->progress = nullptr;
 }
 
-void WaveHandler::install(Recording& recording, const SF_INFO& info) {
+void WaveHandler::install(Recording& recording, const SF_INFO& info, const string& name) {
     // The old recording stops sounding when a new one takes its place.
     audioPlayer->stop();
     releaseAnalysis();
@@ -245,8 +264,12 @@ void WaveHandler::install(Recording& recording, const SF_INFO& info) {
     undoHistory.clear();
     redoHistory.clear();
     unsavedChanges = false;
+    shownPath = name;
+    saveAsPath.clear();
+    appliedScale.clear();
     if (wavePanel) wavePanel->frameCountChanged();
     restoreOriginal();
+    tellStateChanged();
 }
 
 void WaveHandler::loadWave(string* path) {
@@ -271,7 +294,7 @@ bool WaveHandler::loadStream(SNDFILE* file, const SF_INFO& info, const string& n
         readRecording(file, info, recording);
         cout << "totreadcount=" << recording.total << "\n";
         analyse(recording, info.samplerate);
-        install(recording, info);
+        install(recording, info, name);
         loaded = true;
     } catch (const std::bad_alloc&) {
         problem = "there is not enough memory for it.";
@@ -305,11 +328,16 @@ void WaveHandler::endLoad() {
     if (wavePanel) wavePanel->analysisProgressEnded();
 }
 
+// The bar's width is a few hundred pixels.
+static const double SMALLEST_STEP = 0.0025;
+
 // A load shows its bar once it has taken half a second, so it never looks hung;
 // each report is also where a cancel takes effect.
 void WaveHandler::reportLoadProgress(double share) {
     bool due = loadProgress >= 0.0 || std::chrono::steady_clock::now() - loadStartedAt >= std::chrono::milliseconds(500);
-    if (wavePanel && due) {
+    // A redraw for less than a pixel of the bar would only cost time.
+    bool moved = loadProgress < 0.0 || share >= loadProgress + SMALLEST_STEP;
+    if (wavePanel && due && moved) {
         if (loadProgress < 0.0) cout << "Showing load progress\n";
         loadProgress = share;
         wavePanel->analysisProgressed();
@@ -390,16 +418,16 @@ bool WaveHandler::writeAtomically(const string& target) {
     return outcome.saved();
 }
 
-void WaveHandler::writeFile(string* path) {
+bool WaveHandler::writeFile(string* path) {
     cout << "TODO:: WaveHandler::writeFile\n";
     // A document without audio would leave an empty file where a recording was.
     if (frameCount() == 0) {
         tellUser("Nothing to save: open a recording first.");
-        return;
+        return false;
     }
     if (!resampleWaveIfRequired()) {
         tellUser("Could not save " + quoted(*path) + ": there is not enough memory to rebuild the corrected audio.");
-        return;
+        return false;
     }
     sfinfoout->frames = 0;
     sfinfoout->samplerate = sfinfoin->samplerate;
@@ -407,7 +435,12 @@ void WaveHandler::writeFile(string* path) {
     sfinfoout->format = sfinfoin->format;
     sfinfoout->sections = 1;
     sfinfoout->seekable = 0;
-    if (writeAtomically(*path)) unsavedChanges = false;
+    bool saved = writeAtomically(*path);
+    if (saved) {
+        unsavedChanges = false;
+        tellStateChanged();
+    }
+    return saved;
 }
 
 void WaveHandler::playWave(int start, int end) {
@@ -431,7 +464,7 @@ void WaveHandler::playWave(int start, int end) {
 static string chooseFile(const char* title, Fl_Native_File_Chooser::Type type, int options = 0) {
     std::unique_ptr<string> dir(utils::getlastdir("wavedir"));
     Fl_Native_File_Chooser chooser;
-    chooser.filter(AUDIO_FILTER);
+    chooser.filter(WaveHandler::AUDIO_FILTER);
     chooser.title(title);
     chooser.directory(dir->c_str());
     chooser.options(options);
@@ -462,9 +495,16 @@ void WaveHandler::openNamedFile(const string& path) {
     loadWave(&name);
 }
 
+// Once saved as a name, the document goes on saving there: the user chose that
+// file and answered for it. The file opened is never written without asking.
 void WaveHandler::fileSave() {
     cout << "WaveHandler::fileSave()\n";
-    fileSaveAs();
+    if (saveAsPath.empty()) {
+        fileSaveAs();
+        return;
+    }
+    string name = saveAsPath;
+    writeFile(&name);
 }
 
 void WaveHandler::fileSaveAs() {
@@ -479,7 +519,9 @@ void WaveHandler::fileSaveAs() {
     if (name.empty()) return;
     if (overwriteRefused(name)) return;
     rememberFolderOf(name);
-    writeFile(&name);
+    if (!writeFile(&name)) return;
+    shownPath = saveAsPath = name;
+    tellStateChanged();
 }
 
 // Asks before a save over whatever `name` stands for; true when the user said no.
@@ -505,7 +547,7 @@ bool WaveHandler::cancelledAutoSave() {
     int answer = fl_choice("Save changes?\nThe corrected audio has not been saved.", "&Cancel", "&Save", "&Discard");
     if (answer == 2) return false;
     if (answer == 0) return true;
-    fileSaveAs();
+    fileSave();
     return unsavedChanges;
 }
 

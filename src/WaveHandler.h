@@ -59,6 +59,8 @@ public:
 
     void init();
     void loadWave(string* path);
+    // Audio files the choosers list: every kind the program reads, then all files.
+    static const char* const AUDIO_FILTER;
     // Loads from a stream that is already open (a file, or memory); name is
     // what messages call it. False when the document was left unchanged.
     bool loadStream(SNDFILE* file, const SF_INFO& info, const string& name);
@@ -71,7 +73,8 @@ public:
     bool resampleWaveIfRequired();
     // Writes the working samples to an open stream in blocks; false on a short write.
     bool writeSamples(SNDFILE* out);
-    void writeFile(string* path);
+    // False when nothing was written.
+    bool writeFile(string* path);
     void playWave(int start, int end);
     // The frames that playWave(start, end) plays, clamped to the file.
     FrameRange playRange(int start, int end) const;
@@ -98,6 +101,11 @@ public:
     void render_segments(int xpos, int ypos, int width, int height, int waveOffset);
     void render_waves(int xpos, int ypos, int width, int height, int waveOffset);
     void render_playhead(int xpos, int ypos, int width, int height, int waveOffset);
+    void render_ruler(int xpos, int ypos, int width, int height, int waveOffset);
+    // The note a box holds: "Sung C#4 +30 cents, corrected to C4".
+    string noteReadout(const WaveSegment& segment);
+    void render_readout(const WaveSegment& segment, int xpos, int ypos, int width);
+    string pitchName(double midi);
     void drawPolyline(int* x, int* y, int size);
     int midiToPos(double midi, int height);
     bool isBlackKey(int midiNote);
@@ -124,6 +132,8 @@ public:
     // Zooms so the selection fills areaWidth pixels; returns the scroll
     // position that shows it, or -1 when there is no selection.
     double zoomToSelection(int areaWidth);
+    // Zooms so the whole recording fits in areaWidth pixels.
+    void zoomToFit(int areaWidth);
     void fixNotes();
 
     // A drag moves a note by whole semitones and recomputes the correction.
@@ -135,8 +145,13 @@ public:
     void recordNoteMoves(const std::vector<int>& segmentIndexes, const std::vector<NotePlacement>& before);
     void undo() { replayNoteMoves(undoHistory, redoHistory, false); }
     void redo() { replayNoteMoves(redoHistory, undoHistory, true); }
-    void markChanged() { unsavedChanges = analyzeWave != nullptr; }
+    void markChanged();
     bool hasUnsavedChanges() const { return unsavedChanges; }
+    // The file the title names: the one opened, or the one last saved as; "" with none.
+    const string& recordingPath() const { return shownPath; }
+    // The scale the correction follows, as the analysis names it; "" for no correction.
+    const string& scaleApplied() const { return appliedScale; }
+    void clearSelection() { selectionStart = selectionEnd = -1; }
 
     // Silent hit test for pointer shapes: like hitSegment, without trace lines.
     WaveSegment* segmentAt(int x, int y, int xoff, int yoff, int height, int scroll = 0);
@@ -159,6 +174,10 @@ private:
     std::vector<NoteMoves> undoHistory;
     std::vector<NoteMoves> redoHistory;
     bool unsavedChanges = false;
+    string shownPath;
+    // Where Save writes without asking: the name of the last Save As; "" until one.
+    string saveAsPath;
+    string appliedScale;
     bool loadRunning = false;
     bool cancelRequested = false;
     std::chrono::steady_clock::time_point loadStartedAt;
@@ -173,7 +192,8 @@ private:
     void replaceNonFinite(float* samples, long long count);
     void readRecording(SNDFILE* file, const SF_INFO& info, Recording& recording);
     void analyse(Recording& recording, int sampleRate);
-    void install(Recording& recording, const SF_INFO& info);
+    void install(Recording& recording, const SF_INFO& info, const string& name);
+    void tellStateChanged();
     void releaseAnalysis();
     void replayNoteMoves(std::vector<NoteMoves>& from, std::vector<NoteMoves>& to, bool forward);
     bool writeAtomically(const string& target);

@@ -65,8 +65,10 @@ void WaveCanvas::Panel(WavePanel* panel) { wavePanel = panel; }
 
 void WaveCanvas::repaint() { redraw(); }
 
+// A pointer past either end of the recording stands for that end.
 long long WaveCanvas::sampleUnder(int pointerX) {
-    return columnToSample(pointerX - x() - LABEL_MARGIN, wavePanel->wave->zoom) + scrollPosition();
+    long long sample = columnToSample(pointerX - x() - LABEL_MARGIN, wavePanel->wave->zoom) + scrollPosition();
+    return std::clamp(sample, 0LL, static_cast<long long>(wavePanel->wave->frameCount()));
 }
 
 int WaveCanvas::scrollPosition() {
@@ -84,6 +86,7 @@ void WaveCanvas::draw() {
         drawLoadProgress(wavePanel->wave->loadProgress);
     else {
         wavePanel->wave->render(x(), y(), w(), h(), scrollPosition());
+        if (pointedSegment) wavePanel->wave->render_readout(*pointedSegment, x(), y(), w());
         wavePanel->wave->render_playhead(x(), y(), w(), h(), scrollPosition());
     }
     fl_pop_clip();
@@ -189,6 +192,7 @@ void WaveCanvas::mousePressed() {
     selectedSegment = wave->hitSegment(x, y, this->x(), this->y(), h(), scrollPosition());
     if (selectedSegment) {
         selectedSegment->isSelected = true;
+        pointAt(selectedSegment);
         mouseDragStartX = x;
         mouseDragStartY = y;
         placementBeforeDrag = selectedSegment->placement();
@@ -239,12 +243,15 @@ void WaveCanvas::recordDrag() {
         placementBeforeDrag = selectedSegment->placement();
 }
 
+// The pointer may come in right onto a note.
 void WaveCanvas::mouseEntered() {
     currentCursor = 0;
     setCursor(0);
+    mouseMoved();
 }
 
 void WaveCanvas::mouseExited() {
+    pointAt(nullptr);
     if (currentCursor == 0) return;
     currentCursor = 0;
     if (window()) window()->cursor(FL_CURSOR_DEFAULT);
@@ -254,8 +261,17 @@ void WaveCanvas::mouseExited() {
 void WaveCanvas::mouseMoved() {
     WaveHandler* wave = wavePanel ? wavePanel->wave : nullptr;
     if (!wave) return;
-    bool overNote = wave->segmentAt(event_x, event_y, x(), y(), h(), scrollPosition()) != nullptr;
-    useCursor(overNote ? FL_CURSOR_NS : 0);
+    WaveSegment* over = wave->segmentAt(event_x, event_y, x(), y(), h(), scrollPosition());
+    useCursor(over ? FL_CURSOR_NS : 0);
+    pointAt(over);
+}
+
+// The read-out follows the pointer from note to note; the trace says what it reads.
+void WaveCanvas::pointAt(WaveSegment* segment) {
+    if (segment == pointedSegment) return;
+    pointedSegment = segment;
+    if (segment) std::cout << "Note under the pointer: " << wavePanel->wave->noteReadout(*segment) << "\n";
+    redraw();
 }
 
 // Semitones one notch of the wheel scrolls the pitch axis by, and the share
@@ -291,7 +307,10 @@ void WaveCanvas::setCursor(int id) {
 
 void WaveCanvas::adjustCursor(int, int, bool) {}
 
-void WaveCanvas::forgetSegment() { selectedSegment = nullptr; }
+void WaveCanvas::forgetSegment() {
+    selectedSegment = nullptr;
+    pointedSegment = nullptr;
+}
 
 // ----------------------------------------------------------------- WavePanel
 
@@ -317,6 +336,7 @@ void WavePanel::init_window() {
     selectedSegment = nullptr;
     verticalScrollBar->linesize(1);
     fitPitchScrollbar();
+    adjustScrollbar();
 }
 
 void WavePanel::cb_horizontalScrollBar_i(Fl_Scrollbar*, void*) { waveCanvas->repaint(); }
@@ -413,11 +433,27 @@ Fl_Group* WavePanel::make_window() {
     return panel;
 }
 
-void WavePanel::adjustScrollbar() { horizontalScrollBar->maximum(wave->frameCount()); }
+// Arrow clicks scroll by this share of the view; a click on the track beside
+// the thumb scrolls by a whole view.
+static const int ARROW_STEPS_PER_VIEW = 10;
+
+// The thumb is as long a share of the track as the view is of the recording,
+// and the range ends where the last frame meets the right edge.
+void WavePanel::adjustScrollbar() {
+    long long frames = wave->frameCount();
+    long long shown = std::min(samplesShown(), frames);
+    long long scroll = std::clamp(static_cast<long long>(horizontalScrollBar->value()), 0LL, frames - shown);
+    horizontalScrollBar->value(static_cast<int>(scroll), static_cast<int>(shown), 0, static_cast<int>(frames));
+    horizontalScrollBar->linesize(static_cast<int>(std::max(1LL, shown / ARROW_STEPS_PER_VIEW)));
+}
 
 void WavePanel::repaint() { redraw(); }
 
 void WavePanel::frameCountChanged() { adjustScrollbar(); }
+
+void WavePanel::documentStateChanged() {
+    if (showDocumentState) showDocumentState();
+}
 
 void WavePanel::segmentsReleased() {
     selectedSegment = nullptr;
@@ -428,6 +464,7 @@ void WavePanel::segmentsReleased() {
 void WavePanel::resize(int x, int y, int w, int h) {
     Fl_Group::resize(x, y, w, h);
     fitPitchScrollbar();
+    adjustScrollbar();
 }
 
 // Settled before the children draw, so the scrollbar and the canvas agree.
@@ -469,19 +506,15 @@ void WavePanel::bringNotesIntoView() {
 }
 
 void WavePanel::scrollTimeBy(long long columns) {
-    long long scroll = horizontalScrollBar->value() + columnToSample(columns, wave->zoom);
-    horizontalScrollBar->value(static_cast<int>(std::clamp(scroll, 0LL, static_cast<long long>(wave->frameCount()))));
-    waveCanvas->redraw();
+    scrollTimeTo(horizontalScrollBar->value() + columnToSample(columns, wave->zoom));
 }
 
 void WavePanel::zoomAround(int column, int steps) {
     column = std::max(column, 0);
     long long sample = columnToSample(column, wave->zoom) + horizontalScrollBar->value();
     wave->setZoom(std::ldexp(static_cast<double>(wave->zoom), steps));
-    long long scroll = scrollKeeping(sample, column, wave->zoom);
     adjustScrollbar();
-    horizontalScrollBar->value(static_cast<int>(std::clamp(scroll, 0LL, static_cast<long long>(wave->frameCount()))));
-    waveCanvas->redraw();
+    scrollTimeTo(scrollKeeping(sample, column, wave->zoom));
 }
 
 void WavePanel::analysisProgressStarted() { window()->cursor(FL_CURSOR_WAIT); }

@@ -6,6 +6,8 @@
 #include <FL/Fl_Pixmap.H>
 #include <FL/Fl_Scrollbar.H>
 
+#include <functional>
+
 #include "WaveHandler.h"
 
 class WavePanel;
@@ -49,7 +51,7 @@ public:
     // The picked note when its drag began, for the undo history.
     NotePlacement placementBeforeDrag{0, false};
 
-    // Forgets the picked segment before the analysis that owns it goes away.
+    // Forgets the picked and the pointed-at segment before the analysis that owns them goes away.
     void forgetSegment();
     // The scroll position handed to render: the scrollbar's value as a whole sample.
     int scrollPosition();
@@ -59,6 +61,9 @@ public:
 private:
     // Where the button went down on empty space: a drag selects from here.
     int selectionAnchor = 0;
+    // The note under the pointer, whose read-out the ruler shows.
+    WaveSegment* pointedSegment = nullptr;
+    void pointAt(WaveSegment* segment);
     void mouseWheeled();
     void recordDrag();
     void drawLoadProgress(double share);
@@ -110,6 +115,10 @@ public:
     void analysisProgressed() override;
     void analysisProgressEnded() override;
     void playHeadMoved(int head) override;
+    void documentStateChanged() override;
+
+    // Set by the window that holds the panel: shows the document's name and state around it.
+    std::function<void()> showDocumentState;
 
 private:
     // A load replaced the notes: bring them into view once they are drawn.

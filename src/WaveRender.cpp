@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -13,7 +14,8 @@
 #include "convertlib.h"
 
 // The drawing members of the document: the piano roll, the selection with its
-// spectrum, the note boxes, the pitch curves and the play-head.
+// spectrum, the note boxes, the pitch curves, the time ruler, the read-out of a
+// note and the play-head.
 
 using std::cout;
 using namespace ViewGeometry;
@@ -26,6 +28,7 @@ void WaveHandler::render(int xpos, int ypos, int width, int height, int waveOffs
     render_segments(xpos, ypos, width, height, waveOffset);
     render_waves(xpos, ypos, width, height, waveOffset);
     fl_pop_clip();
+    render_ruler(xpos, ypos, width, height, waveOffset);
 }
 
 int WaveHandler::midiToPos(double midi, int height) { return pitchToRow(midi, height, bottomMidi); }
@@ -72,6 +75,18 @@ static void copySpectrumWindow(const float* samples, int frames, int start, floa
     }
 }
 
+// The spectrum's strongest bin reaches this share of the canvas's height above its bottom edge.
+static const int SPECTRUM_HEIGHT_DIVISOR = 3;
+
+// Black on a light box, so the label reads on the selection's dark band too.
+static void drawLabel(const string& text, int x, int baseline) {
+    int w = static_cast<int>(fl_width(text.c_str())) + 8, h = fl_height() + 2;
+    fl_color(fl_rgb_color(255, 255, 240));
+    fl_rectf(x, baseline - h + fl_descent() + 1, w, h);
+    fl_color(FL_BLACK);
+    fl_draw(text.c_str(), x + 4, baseline);
+}
+
 void WaveHandler::render_selection(int xpos, int ypos, int width, int height, int waveOffset) {
     if (selectionStart == -1) return;
     cout << "selectionStart=" << selectionStart << "off=" << waveOffset << "zoom=" << static_cast<double>(zoom)
@@ -91,22 +106,23 @@ void WaveHandler::render_selection(int xpos, int ypos, int width, int height, in
     FastFourierTransform fft;
     std::unique_ptr<float, decltype(&free)> magnitudes(fft.fftMag(window.get(), 1024), &free);
     const float* mag = magnitudes.get();
-    std::vector<int> xs(512), ys(512);
     int maxAt = 0;
-    for (int k = 0; k < 512; k++) {
-        xs[k] = xpos + 20 + k;
-        // Magnitudes are pixel offsets; bound them so the conversion stays defined.
-        ys[k] = ypos + static_cast<int>(std::min(mag[k], 1.0e6f));
+    for (int k = 1; k < 512; k++)
         if (mag[k] > mag[maxAt]) maxAt = k;
+    // Rising from the bottom edge, scaled so the strongest bin always shows.
+    int baseline = ypos + height - 1, tallest = height / SPECTRUM_HEIGHT_DIVISOR;
+    double perMagnitude = mag[maxAt] > 0.0f ? tallest / static_cast<double>(mag[maxAt]) : 0.0;
+    std::vector<int> xs(512), ys(512);
+    for (int k = 0; k < 512; k++) {
+        xs[k] = xpos + LABEL_MARGIN + k;
+        ys[k] = baseline - static_cast<int>(std::lround(mag[k] * perMagnitude));
     }
     fl_color(fl_rgb_color(255, 112, 0));
     drawPolyline(xs.data(), ys.data(), 512);
     float f = maxAt * static_cast<float>(sfinfoin->samplerate) * 0.5f * 0.001953125f;
     std::unique_ptr<string> number(Convert::int2str(static_cast<int>(f)));
-    string text = "Frequency=" + *number + "Hz";
-    fl_color(FL_BLACK);
     fl_font(fl_font(), 12);
-    fl_draw(text.c_str(), xpos + 10, ypos + 10);
+    drawLabel("Frequency=" + *number + "Hz", xpos + LABEL_MARGIN + 4, baseline - tallest - 6);
 }
 
 void WaveHandler::render_segments(int xpos, int ypos, int, int height, int waveOffset) {
@@ -181,6 +197,66 @@ void WaveHandler::drawPolyline(int* x, int* y, int size) {
         fl_line(x[k - 1], y[k - 1], x[k], y[k]);
     }
     cout << "\n";
+}
+
+// "12.5 s": as many decimals as the tick step has.
+static string secondsLabel(double seconds, double step) {
+    int decimals = std::max(0, static_cast<int>(-std::floor(std::log10(step) + 1e-9)));
+    char text[32];
+    snprintf(text, sizeof text, "%.*f s", decimals, seconds);
+    return text;
+}
+
+// Seconds from the recording's start along the top of the canvas, labelled
+// ticks following zoom and scroll up to the recording's end. The trace names
+// each label with its column.
+void WaveHandler::render_ruler(int xpos, int ypos, int width, int, int waveOffset) {
+    fl_color(fl_rgb_color(224, 224, 232));
+    fl_rectf(xpos, ypos, width, RULER_HEIGHT);
+    fl_color(fl_rgb_color(127, 127, 255));
+    fl_line(xpos, ypos + RULER_HEIGHT - 1, xpos + width, ypos + RULER_HEIGHT - 1);
+    if (frameCount() == 0 || sampleRate() <= 0) return;
+    double step = tickSeconds(zoom, sampleRate());
+    long long areaLeft = xpos + LABEL_MARGIN;
+    fl_font(fl_font(), 12);
+    cout << "ruler:";
+    for (long long k = static_cast<long long>(std::ceil(waveOffset / (step * sampleRate())));; k++) {
+        long long sample = std::llround(k * step * sampleRate());
+        long long x = areaLeft + scrolledColumn(sample, zoom, waveOffset);
+        if (sample > frameCount() || x >= xpos + width) break;
+        string label = secondsLabel(k * step, step);
+        cout << " " << label << " at " << x;
+        fl_color(FL_BLACK);
+        fl_line(static_cast<int>(x), ypos + RULER_HEIGHT / 2, static_cast<int>(x), ypos + RULER_HEIGHT - 1);
+        fl_draw(label.c_str(), static_cast<int>(x) + 3, ypos + RULER_HEIGHT - 5);
+    }
+    cout << "\n";
+}
+
+// A pitch as a note name and, when it is off the note, cents: "C#4 +30 cents".
+string WaveHandler::pitchName(double midi) {
+    int note = static_cast<int>(std::lround(midi));
+    int cents = static_cast<int>(std::lround((midi - note) * 100.0));
+    std::unique_ptr<string> name(midiNoteName(note));
+    if (cents == 0) return *name;
+    char offset[24];
+    snprintf(offset, sizeof offset, " %+d cents", cents);
+    return *name + offset;
+}
+
+string WaveHandler::noteReadout(const WaveSegment& segment) {
+    double sung = segment.heldMidi >= WaveAnalysis::NO_PITCH_BELOW ? segment.heldMidi : segment.midiNumber;
+    double target = analyzeWave ? analyzeWave->targetOf(segment) : -1.0;
+    string corrected = target >= WaveAnalysis::NO_PITCH_BELOW ? "corrected to " + pitchName(target) : "not corrected";
+    return "Sung " + pitchName(sung) + ", " + corrected;
+}
+
+// At the ruler's right end, where it neither covers a note nor moves with the pointer.
+void WaveHandler::render_readout(const WaveSegment& segment, int xpos, int ypos, int width) {
+    string text = noteReadout(segment);
+    fl_font(fl_font(), 12);
+    int textWidth = static_cast<int>(fl_width(text.c_str())) + 8;
+    drawLabel(text, std::max(xpos + LABEL_MARGIN, xpos + width - textWidth - 2), ypos + RULER_HEIGHT - 5);
 }
 
 void WaveHandler::render_playhead(int xpos, int ypos, int width, int height, int waveOffset) {

@@ -54,9 +54,10 @@ protected:
         choose("Save audio file as", name);
     }
 
-    void pickScaleItem(int index) {
+    // The choice's menu opens on the item shown: `steps` counts from there.
+    void pickScaleItem(int steps) {
         ASSERT_TRUE(program.clickMenu(window, 540, 35));
-        for (int i = 0; i < index; i++) program.pressKeys("Down");
+        for (int i = 0; i < steps; i++) program.pressKeys("Down");
         program.pressKeys("Return");
         ASSERT_TRUE(program.waitForIdle());
     }
@@ -199,4 +200,35 @@ TEST_F(GuiFiles, SaveAsOntoALinkToAFileNotMadeYetAsksFirstNamingWhereItLeads) {
     struct stat st;
     ASSERT_EQ(lstat((audioDir + "/link_to_new_take.wav").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+TEST_F(GuiFiles, AfterSaveAsSaveWritesThereWithoutAskingWhileTheTitleFollows) {
+    std::string input = writeOutOfTuneMelody(audioDir);
+    std::string recorded = testaudio::fileBytes(input);
+    openThroughChooser(input);
+    ASSERT_TRUE(program.waitForOutput("totreadcount=")) << program.output();
+    ASSERT_TRUE(program.waitForIdle());
+    EXPECT_EQ(program.title(window), "44100Hz_melody5_outoftune_mono_pcm16.wav - Cantorel");
+    pickScaleItem(5);  // "C Major"
+    EXPECT_EQ(program.title(window), "44100Hz_melody5_outoftune_mono_pcm16.wav * - Cantorel");
+
+    // The recording opened is never written over without a question: Save asks for a name.
+    program.key(window, "ctrl+s");
+    choose("Save audio file as", "corrected.wav");
+    std::string saved = audioDir + "/corrected.wav";
+    EXPECT_TRUE(waitUntil([&] { return program.title(window) == "corrected.wav - Cantorel"; }))
+        << program.title(window);
+    std::string inCMajor = testaudio::fileBytes(saved);
+    ASSERT_FALSE(inCMajor.empty());
+
+    pickScaleItem(7);  // from "C Major" to "G Major", where the F# note stays F#
+    EXPECT_EQ(program.title(window), "corrected.wav * - Cantorel");
+    int writes = program.count("TODO:: WaveHandler::writeFile");
+    program.key(window, "ctrl+s");
+    EXPECT_TRUE(waitUntil([&] { return program.title(window) == "corrected.wav - Cantorel"; }))
+        << program.title(window);
+    EXPECT_EQ(program.count("TODO:: WaveHandler::writeFile"), writes + 1);
+    EXPECT_TRUE(program.waitForWindow("Save audio file as", 1).empty()) << "Save asked for a name again";
+    EXPECT_NE(testaudio::fileBytes(saved), inCMajor) << "the second correction was not written to the saved file";
+    EXPECT_EQ(testaudio::fileBytes(input), recorded) << "the recording opened was written";
 }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include "FastFourierTransform.h"
 #include "guidriver.h"
 #include "testaudio.h"
@@ -11,9 +14,10 @@ using testaudio::Note;
 
 
 // Three steady notes of whole-sample periods (100, 150 and 200 samples at
-// 44.1 kHz) with rests between them, so every note is one clean segment.
+// 44.1 kHz) with rests between them, so every note is one clean segment; a
+// long rest at the end leaves room to scroll once zoomed in.
 static std::string writeThreeNotes(const std::string& folder) {
-    std::vector<Note> notes = {{441.0, 44100}, {0, 4410}, {294.0, 44100}, {0, 4410}, {220.5, 44100}, {0, 4410}};
+    std::vector<Note> notes = {{441.0, 44100}, {0, 4410}, {294.0, 44100}, {0, 4410}, {220.5, 44100}, {0, 220500}};
     std::string path = folder + "/44100Hz_notes441_294_220.5_mono_float.wav";
     testaudio::writeFile(path, testaudio::melody(notes, 44100), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
     return path;
@@ -102,12 +106,15 @@ TEST_F(GuiGestures, DraggingOverEmptySpaceSelectsSamplesAndShowsTheirSpectrum) {
         << trace.substr(0, 2000);
     EXPECT_NE(trace.find("selectionStart=" + std::to_string(at) + "off=0zoom=512\n"), std::string::npos);
 
-    // The spectrum polyline of the 1024 samples from the selection's start, as the view maps it.
+    // The spectrum polyline of the 1024 samples from the selection's start, rising from the
+    // canvas's bottom edge, its strongest bin a third of the canvas high.
     FastFourierTransform fft{};
     float* mag = fft.fftMag(model.document.originalSamples + at, 1024);
+    double peak = *std::max_element(mag, mag + 512);
     std::string points;
     for (int k = 0; k < 512; k++)
-        points += "(" + std::to_string(20 + k) + "," + std::to_string(50 + static_cast<int>(mag[k])) + ")";
+        points +=
+            "(" + std::to_string(40 + k) + "," + std::to_string(50 + 431 - std::lround(mag[k] * (144 / peak))) + ")";
     free(mag);
     EXPECT_NE(trace.find("polyline512\n" + points + "\n"), std::string::npos);
 
@@ -173,11 +180,11 @@ TEST_F(GuiGestures, ANoteDraggedPastTheTopEdgeTakesTheViewWithIt) {
     program.drag(window, x, model.rowY(69), x, 10);
     note.midiNumber = 79;
     model.document.analyzeWave->calculateCorrectPitch();
-    // The view follows so the note's row shows whole at the top: 79 - 35 rows = 44 on the bottom edge.
-    model.document.bottomMidi = 44;
+    // The view follows so the note's row shows whole below the ruler: 79 - 34 rows = 45 on the bottom edge.
+    model.document.bottomMidi = 45;
     int y = model.correctedY(sample);
     EXPECT_TRUE(printedAfter(program, before, "yFixedFreqPos[freqWidth]=" + std::to_string(y) + "\n"));
-    EXPECT_GE(y - 6, ViewModel::CANVAS_Y);
+    EXPECT_GE(y - 6, ViewModel::CANVAS_Y + ViewGeometry::RULER_HEIGHT);
     std::string trace = program.output();
     EXPECT_EQ(lastPrintedY(trace.substr(before), sample, true), y);
 }

@@ -123,8 +123,9 @@ TEST_F(GuiView, HighNotesComeIntoViewAndTheWheelAndScrollbarMoveThePitchAxis) {
     ASSERT_EQ(model.segment(1).midiNumber, 81);
     int sample = ViewModel::sampleAtColumn(model.boxMiddleX(1));
 
-    // Scrolled just enough that the top note's row shows whole: 81 - 35 rows = 46 on the bottom edge.
-    model.document.bottomMidi = 46;
+    // Scrolled just enough that the top note's row shows whole below the ruler: 81 - 34 rows = 47
+    // on the bottom edge.
+    model.document.bottomMidi = 47;
     int y = model.correctedY(sample);
     EXPECT_EQ(lastPrintedY(program.output(), sample, true), y);
     EXPECT_GE(y - 6, ViewModel::CANVAS_Y);
@@ -139,4 +140,26 @@ TEST_F(GuiView, HighNotesComeIntoViewAndTheWheelAndScrollbarMoveThePitchAxis) {
     before = program.output().size();
     program.click(window, 761, ViewModel::CANVAS_Y + ViewModel::CANVAS_H - 8);
     EXPECT_EQ(printedYAfter(program, before, sample), y - 4 * 12);
+}
+
+TEST_F(GuiView, TheRulerMarksSecondsAndTheReadOutNamesTheNoteUnderThePointer) {
+    std::string shot = program.home() + "/ruler.png";
+    std::string name = "44100Hz_notes450_294_mono_float.wav";
+    openAndShoot({{0, 4410}, {450.0, 44100}, {0, 4410}, {294.0, 44100}, {0, 4410}}, name, shot);
+    // At 512 samples a pixel the ticks of 0 s and 1 s stand 86 columns apart, right of the note names.
+    for (int x : {40, 126}) EXPECT_EQ(pixel(shot, x, ViewModel::CANVAS_Y + 14), "0,0,0") << "tick at " << x;
+    EXPECT_NE(program.output().find("ruler: 0 s at 40 1 s at 126 2 s at 212\n"), std::string::npos);
+
+    ASSERT_TRUE(program.clickMenu(window, 540, 35));
+    for (int i = 0; i < 5; i++) program.pressKeys("Down");
+    program.pressKeys("Return");  // "C Major", where A stays A
+    ViewModel model(program.home() + "/" + name);
+    program.moveTo(window, model.boxMiddleX(0), model.rowY(69));
+    // 450 Hz (periods of 98 samples) lies 39 cents above A3; the analysis reads a cent more.
+    ASSERT_TRUE(program.waitForOutput("Note under the pointer: Sung A3 +40 cents, corrected to A3\n"))
+        << program.output().substr(program.output().rfind("ruler:"));
+    ASSERT_TRUE(program.waitForIdle());
+    program.screenshot(shot);
+    // The read-out's light box at the ruler's right end.
+    EXPECT_EQ(pixel(shot, ViewModel::CANVAS_W - 5, ViewModel::CANVAS_Y + 4), "255,255,240");
 }

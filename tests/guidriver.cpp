@@ -119,9 +119,16 @@ std::string ProgramUnderTest::audioFolder() const {
     return folder;
 }
 
+// Named after its recording once one is open: "melody.wav - Cantorel".
 std::string ProgramUnderTest::startWindow() {
     start();
-    return waitForWindow(MAIN_TITLE);
+    return waitForWindow(std::string("(") + MAIN_TITLE + "|.+ - Cantorel)");
+}
+
+std::string ProgramUnderTest::title(const std::string& window) {
+    std::string name = shellOutput("xdotool getwindowname " + window);
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    return name;
 }
 
 std::string ProgramUnderTest::waitForWindow(const std::string& title, int seconds) {

@@ -30,8 +30,9 @@ public:
     std::string audioFolder() const;
     // Starts the program and waits for its main window; its id, or "" when none came.
     std::string startWindow();
-    // Window id of the first shown window whose title is exactly `title`, or "" after the timeout.
+    // Window id of the first shown window whose title matches `title` whole, or "" after the timeout.
     std::string waitForWindow(const std::string& title, int seconds = 20);
+    std::string title(const std::string& window);
     // True once no window titled `title` is shown any more.
     bool waitForWindowGone(const std::string& title, int seconds = 20);
     bool waitForOutput(const std::string& text, int seconds = 20);

@@ -11,6 +11,8 @@
 
 using testaudio::Note;
 
+static const int RATE = 44100;
+
 // Play must find a device even on a machine without a sound card, or its
 // message dialog would wait for an answer.
 static void useSilentAudioDevice() {
@@ -48,6 +50,8 @@ protected:
         choice->value(item);
         choice->do_callback();
     }
+    // As a user picks: through the menu, whatever the choice showed before.
+    void choose(Fl_Choice* choice, int item) { choice->picked(choice->menu() + item); }
     int note(int n) { return (*wave->analyzeWave->segments)[n]->midiNumber; }
 };
 
@@ -97,8 +101,6 @@ TEST_F(MainWindowCommands, ZoomHalvesDoublesAndStaysInBounds) {
     EXPECT_FLOAT_EQ(wave->zoom, 1.0f / 16.0f);
     for (int i = 0; i < 40; i++) ui.button_zoom_out->do_callback();
     EXPECT_FLOAT_EQ(wave->zoom, 65536.0f);
-    ui.button_zoom_1->do_callback();
-    EXPECT_FLOAT_EQ(wave->zoom, 65536.0f) << "normal view only re-fits the scrollbar";
 }
 
 TEST_F(MainWindowCommands, ZoomToSelectionFillsTheWaveArea) {
@@ -111,7 +113,7 @@ TEST_F(MainWindowCommands, ZoomToSelectionFillsTheWaveArea) {
     int areaWidth = ui.wavePanel->waveCanvas->w() - 40;
     EXPECT_FLOAT_EQ(wave->zoom, 712.0f * 4 / areaWidth);
     EXPECT_EQ(ui.wavePanel->horizontalScrollBar->value(), 10000);
-    EXPECT_EQ(ui.wavePanel->horizontalScrollBar->maximum(), wave->frameCount());
+    EXPECT_EQ(ui.wavePanel->horizontalScrollBar->maximum(), wave->frameCount() - 712 * 4);
 }
 
 TEST_F(MainWindowCommands, FixNotesMovesBoxesOntoTheScaleAndUndoRestoresThem) {
@@ -149,6 +151,127 @@ TEST_F(MainWindowCommands, NothingLoadedLeavesCommandsHarmless) {
     EXPECT_EQ(wave->analyzeWave, nullptr);
     EXPECT_FALSE(wave->hasUnsavedChanges());
     EXPECT_FALSE(wave->cancelledAutoSave()) << "nothing to lose: no question";
+}
+
+// ------------------------------------------------- what the window shows
+
+static std::string writeNotes(const std::string& name, const std::vector<double>& midi, int rate) {
+    std::vector<Note> notes = {{0, rate / 10}};
+    for (double m : midi) {
+        notes.push_back({testaudio::midiToHz(m), rate / 2});
+        notes.push_back({0, rate / 10});
+    }
+    std::string path = testaudio::makeTempDir("window") + "/" + name;
+    testaudio::writeFile(path, testaudio::melody(notes, rate), rate, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    return path;
+}
+
+// The pitch of the middle of the second note of a saved two-note file, in MIDI numbers.
+static double savedSecondNote(const std::string& path) {
+    SF_INFO info;
+    std::vector<float> samples = testaudio::readFile(path, &info);
+    int start = RATE / 10 + RATE / 2 + RATE / 10 + RATE / 8;
+    return testaudio::hzToMidi(testaudio::zeroCrossingHz(samples, start, start + RATE / 4, RATE));
+}
+
+TEST_F(MainWindowCommands, AfterALoadTheScaleChoiceShowsNoCorrectionAndAScalePickedThenCorrects) {
+    loadTwoNotes();
+    choose(ui.choice_scale, 5);
+    std::string second = writeNotes("44100Hz_notes71.3_73.3_again_mono_float.wav", {71.3, 73.3}, RATE);
+    wave->loadWave(&second);
+    EXPECT_STREQ(ui.choice_scale->text(), "No correction") << "the new recording is not corrected";
+    choose(ui.choice_scale, 5);
+    std::string saved = testaudio::makeTempDir("window") + "/44100Hz_cmajor.wav";
+    ASSERT_TRUE(wave->writeFile(&saved));
+    // C# (73.3) is outside C major: it must sound at C (72), within the few cents periods of whole samples allow.
+    EXPECT_NEAR(savedSecondNote(saved), 72.0, 0.06);
+    // Picked again while shown, the scale applies again.
+    choose(ui.choice_scale, 5);
+    EXPECT_TRUE(wave->hasUnsavedChanges());
+}
+
+// A click at `x` along the horizontal scrollbar, as the pointer gives it.
+static void clickScrollbar(Fl_Scrollbar* bar, int x) {
+    Fl::e_x = x;
+    Fl::e_y = bar->y() + bar->h() / 2;
+    bar->handle(FL_PUSH);
+    bar->handle(FL_RELEASE);
+}
+
+TEST_F(MainWindowCommands, TheTimeScrollbarIsSizedAndSteppedByTheViewAndNormalViewShowsTheWholeRecording) {
+    const int frames = 829248;
+    testaudio::loadTone(*wave, frames, "scrollbar");
+    Fl_Scrollbar* bar = ui.wavePanel->horizontalScrollBar;
+    const int shown = 712 * 512;  // the 752-pixel canvas less its 40 columns of note names
+    EXPECT_NEAR(bar->slider_size(), static_cast<double>(shown) / frames, 1e-6);
+    EXPECT_EQ(bar->maximum(), frames - shown) << "the range ends where the last frame meets the right edge";
+    clickScrollbar(bar, bar->x() + bar->w() - 4);
+    EXPECT_EQ(bar->value(), shown / 10) << "an arrow moves by a tenth of the view";
+    clickScrollbar(bar, bar->x() + bar->w() - bar->h() - 4);
+    EXPECT_NEAR(bar->value(), shown / 10 + shown, 1) << "the track beside the thumb moves by a view";
+    ui.wavePanel->scrollTimeTo(frames);
+    EXPECT_EQ(bar->value(), frames - shown);
+    WaveCanvas* canvas = ui.wavePanel->waveCanvas;
+    EXPECT_GE(canvas->sampleUnder(canvas->x() + canvas->w() - 1), frames - 512) << "the last column shows the end";
+
+    ui.button_zoom_1->do_callback();
+    EXPECT_EQ(bar->value(), 0);
+    EXPECT_EQ(bar->maximum(), 0);
+    EXPECT_DOUBLE_EQ(bar->slider_size(), 1.0);
+    EXPECT_GE(wave->zoom * 712.0, frames) << "every frame in view";
+    EXPECT_LT(wave->zoom * 711.0, frames) << "and the recording spans the view";
+}
+
+#include <FL/fl_draw.H>
+#include <FL/x.H>
+#include <X11/Xutil.h>
+
+#include "ViewGeometry.h"
+
+TEST_F(MainWindowCommands, AtTheSmallestSizeEveryControlShowsWholeAndEveryChoiceItemFits) {
+    window->show();
+    Fl::check();
+    XSizeHints hints{};
+    long supplied = 0;
+    ASSERT_TRUE(XGetWMNormalHints(fl_display, fl_xid(window), &hints, &supplied));
+    ASSERT_TRUE(hints.flags & PMinSize);
+    window->resize(window->x(), window->y(), hints.min_width, hints.min_height);
+    Fl::check();
+    for (Fl_Group* group : {ui.fixedsizebuttonbargroup, static_cast<Fl_Group*>(ui.wavePanel)}) {
+        for (int i = 0; i < group->children(); i++) {
+            Fl_Widget* c = group->child(i);
+            EXPECT_TRUE(c->x() >= 0 && c->y() >= 0 && c->x() + c->w() <= window->w() && c->y() + c->h() <= window->h())
+                << "child " << i << " at " << c->x() << "," << c->y() << " " << c->w() << "x" << c->h() << " of a "
+                << hints.min_width << "x" << hints.min_height << " window";
+        }
+    }
+    EXPECT_GT(ViewGeometry::rowsShown(ui.wavePanel->waveCanvas->h()), 4) << "notes still show";
+    // A choice shows its item right of a 3-pixel margin, left of its arrow box (its height less
+    // the border) and a 3-pixel margin.
+    fl_font(FL_HELVETICA, 12);
+    for (Fl_Choice* choice : {ui.choice_scale, ui.choice_splinetype}) {
+        int room = choice->w() - (choice->h() - 4) - 6;
+        for (const Fl_Menu_Item* item = choice->menu(); item->label(); item++)
+            EXPECT_LE(fl_width(item->label()), room) << item->label();
+    }
+}
+
+TEST_F(MainWindowCommands, NotesLoadedAt22kHzShowWholeBelowTheRuler) {
+    window->show();
+    // Thirty-three semitones apart: the most rows of notes that show whole at the start.
+    std::string path = writeNotes("22050Hz_notes48_81_mono_float.wav", {48.0, 64.0, 81.0}, 22050);
+    wave->loadWave(&path);
+    window->redraw();
+    Fl::flush();
+    int lowest, highest;
+    ASSERT_TRUE(wave->noteSpan(lowest, highest));
+    ASSERT_EQ(highest - lowest, 33);
+    int h = ui.wavePanel->waveCanvas->h();
+    for (int midi : {lowest, highest}) {
+        int row = wave->midiToPos(midi, h);
+        EXPECT_GE(row - 6, ViewGeometry::RULER_HEIGHT) << midi << " reaches under the ruler";
+        EXPECT_LE(row + 6, h) << midi << " runs past the bottom edge";
+    }
 }
 
 // ------------------------------------------------------------------ pictures

@@ -1,3 +1,4 @@
+#include <FL/filename.H>
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <grp.h>
@@ -478,15 +479,15 @@ protected:
 TEST_F(RefusedLoad, AFileThatCannotFitSaysWhatItNeedsAndWhatIsAvailable) {
     doc.memoryFigures = [] { return MemoryFigures{1 << 20}; };
     std::string out = load(longer);
-    // 100000 frames at 32 bytes each.
-    EXPECT_NE(out.find("Cannot open \"" + longer + "\": editing it needs about 3 MB of memory, but only 1 MB is available.\n"),
+    // 100000 frames at 36 bytes each: 3.4 MB, a need shown rounded up.
+    EXPECT_NE(out.find("Cannot open \"" + longer + "\": editing it needs about 4 MB of memory, but only 1 MB is available.\n"),
               std::string::npos) << out;
     EXPECT_EQ(countOf(out, "totreadcount="), 0) << "refused before its analysis";
     expectKept();
 
     doc.memoryFigures = [] { return MemoryFigures{1LL << 40, 12 << 20, 10 << 20}; };
     out = load(longer);
-    EXPECT_NE(out.find("needs about 3 MB of memory, but only 2 MB is available (this program may use 12 MB).\n"),
+    EXPECT_NE(out.find("needs about 4 MB of memory, but only 2 MB is available (this program may use 12 MB).\n"),
               std::string::npos) << out;
     expectKept();
 }
@@ -495,9 +496,51 @@ TEST_F(RefusedLoad, AnUncompressedFileThatCannotFitIsRefusedBeforeItsSamplesAreR
     doc.memoryFigures = [] { return MemoryFigures{1 << 20}; };
     ClaimedFile file{craftedWav(1, 44100, 16, 200000, 200000), 44 + 200000};
     std::string out = loadStreamFrom(file, "44100Hz_100000f_zeros_mono_wav16.wav");
-    EXPECT_NE(out.find("editing it needs about 3 MB of memory, but only 1 MB is available."), std::string::npos)
+    EXPECT_NE(out.find("editing it needs about 4 MB of memory, but only 1 MB is available."), std::string::npos)
         << out;
     EXPECT_LT(file.bytesRead, 4096) << "its 200 kB of samples were read first";
+}
+
+// Both figures of a refusal read apart whenever they are apart: 1.14 GB needed
+// against 1.11 GB available once read "1.1 GB" twice.
+TEST_F(RefusedLoad, FiguresCloseTogetherStillReadApart) {
+    const long long gigabyte = 1LL << 30;
+    doc.memoryFigures = [=] { return MemoryFigures{gigabyte * 111 / 100}; };
+    const uint32_t frames = static_cast<uint32_t>(gigabyte * 114 / 100 / bytesToEdit(1, 1));
+    ClaimedFile file{craftedWav(1, 44100, 16, 2 * frames, 0), 44 + 2 * frames};
+    std::string out = loadStreamFrom(file, "44100Hz_" + std::to_string(frames) + "f_zeros_mono_wav16.wav");
+    EXPECT_NE(out.find("editing it needs about 1.2 GB of memory, but only 1.1 GB is available."), std::string::npos)
+        << out;
+}
+
+// The estimate covers the rebuild of the corrected audio: under an address-space
+// limit that holds the recording and its analysis but not the rebuild, the file
+// is refused at once instead of failing at the first save; with room for the
+// rebuild it opens, and its correction is saved.
+TEST_F(DocumentTest, AFileThatOpensCanBeCorrectedAndSaved) {
+    if (underAddressSanitizer()) GTEST_SKIP() << "AddressSanitizer needs an unlimited address space";
+    const int frames = 1000000;
+    std::string big = path("44100Hz_1000000f_sine441_mono_wav16.wav");
+    testaudio::writeFile(big, testaudio::sinePeriod(100, frames), RATE, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    // Per frame: 8 bytes of samples and 24 of analysis, then 4 to rebuild.
+    for (int bytesPerFrame : {34, 40}) {
+        std::string opened, saved;
+        {
+            AddressSpaceHeadroom headroom(static_cast<rlim_t>(bytesPerFrame) * frames);
+            opened = load(big);
+            if (doc.frameCount() == frames) {
+                doc.chooseScale("c major");
+                saved = save(path("44100Hz_1000000f_cmajor_" + std::to_string(bytesPerFrame) + ".wav"));
+            }
+        }
+        if (bytesPerFrame == 34) {
+            EXPECT_NE(doc.frameCount(), frames) << "opened although it cannot be saved corrected: " << saved;
+            EXPECT_NE(opened.find("editing it needs about"), std::string::npos) << opened;
+        } else {
+            ASSERT_EQ(doc.frameCount(), frames) << opened;
+            EXPECT_EQ(lastWriteCount(saved), frames) << saved;
+        }
+    }
 }
 
 // Once a compressed file is read, its samples are no longer free memory: they
@@ -820,6 +863,34 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{"caf_pcm16", "caf", SF_FORMAT_CAF | SF_FORMAT_PCM_16, 1.0 / 32768},
                       FormatCase{"w64_pcm16", "w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16, 1.0 / 32768}),
     [](const ::testing::TestParamInfo<FormatCase>& info) { return std::string(info.param.name); });
+
+// The choosers list every kind of audio file the program opens, named in either
+// case, and all files besides.
+TEST_F(DocumentTest, TheChoosersListEveryKindOfAudioFileThatOpens) {
+    std::string filter = WaveHandler::AUDIO_FILTER;
+    size_t lineEnd = filter.find('\n');
+    ASSERT_NE(lineEnd, std::string::npos) << filter;
+    EXPECT_EQ(filter.substr(lineEnd + 1), "All files\t*");
+    ASSERT_EQ(filter.rfind("Audio files\t", 0), 0u) << filter;
+    std::string pattern = filter.substr(filter.find('\t') + 1, lineEnd - filter.find('\t') - 1);
+    const std::pair<std::string, int> kinds[] = {
+        {"wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16}, {"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+        {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS}, {"aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16},
+        {"au", SF_FORMAT_AU | SF_FORMAT_PCM_16},   {"caf", SF_FORMAT_CAF | SF_FORMAT_PCM_16},
+        {"w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16}, {"mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III}};
+    for (const auto& [extension, format] : kinds) {
+        std::string name = "44100Hz_8820f_sine441_mono." + extension;
+        testaudio::writeFile(path(name), testaudio::sinePeriod(100, 8820), RATE, 1, format);
+        std::string out = load(path(name));
+        EXPECT_EQ(countOf(out, "totreadcount="), 1) << name << " did not open: " << out;
+        EXPECT_EQ(doc.recordingPath(), path(name));
+        std::string upper = name;
+        std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+        EXPECT_TRUE(fl_filename_match(name.c_str(), pattern.c_str())) << name;
+        EXPECT_TRUE(fl_filename_match(upper.c_str(), pattern.c_str())) << upper;
+    }
+    EXPECT_FALSE(fl_filename_match("notes.txt", pattern.c_str()));
+}
 
 TEST_F(DocumentTest, AFlacFileNamedWavIsReadByContentAndSavedAsFlac) {
     std::string source = path("44100Hz_4410f_sine441_mono_flac16_named.wav");

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "WaveHandler.h"
@@ -153,9 +156,65 @@ TEST_F(ViewDrawing, SpectrumOfASelectionNearTheEndReadsZerosPastTheLastSample) {
     doc.selectionEnd = 5000;
     std::string printed = draw(&WaveHandler::render_selection);
     EXPECT_NE(printed.find("polyline512\n"), std::string::npos);
-    doc.selectionStart = -4000;  // before the file: all zeros, a flat line on the top edge
+    doc.selectionStart = -4000;  // before the file: all zeros, a flat line on the bottom edge
     printed = draw(&WaveHandler::render_selection);
-    EXPECT_NE(printed.find("polyline512\n(20,0)(21,0)"), std::string::npos);
+    EXPECT_NE(printed.find("polyline512\n(40,431)(41,431)"), std::string::npos);
+}
+
+// The points of the last polyline the trace printed.
+static std::vector<std::pair<int, int>> lastPolyline(const std::string& trace) {
+    std::vector<std::pair<int, int>> points;
+    size_t at = trace.rfind("polyline");
+    at = trace.find('\n', at);
+    int x, y, used;
+    while (at != std::string::npos && std::sscanf(trace.c_str() + at + 1, "(%d,%d)%n", &x, &y, &used) == 2) {
+        points.push_back({x, y});
+        at += used;
+    }
+    return points;
+}
+
+TEST_F(ViewDrawing, TheSpectrumRisesAThirdOfTheViewAtItsPeakAndItsLabelReadsOnTheSelection) {
+    loadTone(doc, RATE, "view_spectrum_peak");  // 441 Hz: bin 10 of 1024 at 44.1 kHz
+    doc.selectionStart = 1000;
+    doc.selectionEnd = 20000;
+    std::vector<std::pair<int, int>> points = lastPolyline(draw(&WaveHandler::render_selection));
+    ASSERT_EQ(points.size(), 512u);
+    auto peak = std::min_element(points.begin(), points.end(), [](auto a, auto b) { return a.second < b.second; });
+    EXPECT_EQ(*peak, std::make_pair(40 + 10, 431 - 432 / 3)) << "the strongest bin, a third of the height up";
+    for (auto [x, y] : points) EXPECT_TRUE(x >= 40 && y <= 431) << x << "," << y;
+    // Light behind the black text, over the selection's dark band.
+    fl_begin_offscreen(picture);
+    std::unique_ptr<uchar[]> label(fl_read_image(nullptr, 44, 431 - 144 - 18, 100, 14));
+    fl_end_offscreen();
+    int light = 0, dark = 0;
+    for (int i = 0; i < 100 * 14; i++) {
+        int sum = label[3 * i] + label[3 * i + 1] + label[3 * i + 2];
+        light += sum > 600;
+        dark += sum < 100 && label[3 * i + 2] < 60;
+    }
+    EXPECT_GT(light, 100 * 14 / 2) << "the label's box";
+    EXPECT_GT(dark, 40) << "the label's letters";
+}
+
+TEST_F(ViewDrawing, TheRulerLabelsSecondsWhereTheyFallFollowingZoomAndScroll) {
+    loadTone(doc, 5 * RATE, "view_ruler");
+    // At 512 samples a pixel a second is 86.13 columns; the ticks go on to the recording's end.
+    std::string printed = draw(&WaveHandler::render_ruler);
+    EXPECT_NE(printed.find("ruler: 0 s at 40 1 s at 126 2 s at 212 3 s at 298 4 s at 384 5 s at 470\n"),
+              std::string::npos) << printed;
+    printed = draw(&WaveHandler::render_ruler, 86 * 512);  // 86 columns: a hair before 1 s
+    EXPECT_NE(printed.find("ruler: 1 s at 40 2 s at 126 3 s at 212 4 s at 298 5 s at 384\n"), std::string::npos)
+        << printed;
+    // Four times finer, ticks every half second; scrolled by 86 columns.
+    doc.zoom = 128.0f;
+    printed = draw(&WaveHandler::render_ruler, 86 * 128);
+    EXPECT_NE(printed.find("ruler: 0.5 s at 126 1.0 s at 298 1.5 s at 470 2.0 s at 643\n"), std::string::npos)
+        << printed;
+    fl_begin_offscreen(picture);
+    std::unique_ptr<uchar[]> row(fl_read_image(nullptr, 0, ViewGeometry::RULER_HEIGHT - 2, 752, 1));
+    fl_end_offscreen();
+    for (int x : {126, 298, 470, 643}) EXPECT_EQ(row[3 * x] + row[3 * x + 1] + row[3 * x + 2], 0) << "tick at " << x;
 }
 
 TEST_F(ViewDrawing, CurvesStopWhereTheSamplesEnd) {
