@@ -399,8 +399,9 @@ void WaveAnalysis::calculateCorrectPitch(double glideRate) {
     for (int i = 0; i < sampleslen;) {
         const WaveSegment* segment = spans.at(i);
         int end = spans.spanEnd(i);
-        if (segment) correctSegment(i, end, targetOf(*segment), segment->heldMidi, rate);
-        else std::copy(midiValue + i, midiValue + end, correctedMidiValue + i);  // outside every note: as sung
+        // Outside every note, and in a note left as sung, the recording stays as it was.
+        if (segment && !leftAsSung(*segment)) correctSegment(i, end, targetOf(*segment), segment->heldMidi, rate);
+        else std::copy(midiValue + i, midiValue + end, correctedMidiValue + i);
         i = end;
     }
 }
@@ -408,10 +409,6 @@ void WaveAnalysis::calculateCorrectPitch(double glideRate) {
 // Samples [from, to) of one segment. Re-seated samples keep their new start too, so consumers
 // never see a stale value.
 void WaveAnalysis::correctSegment(int from, int to, double target, double held, double rate) {
-    if (target == held) {
-        std::copy(midiValue + from, midiValue + to, correctedMidiValue + from);
-        return;
-    }
     double shift = target - held;
     double currentMidi = midiValue[from] < NO_PITCH_BELOW ? NO_PITCH : midiValue[from] + shift;
     correctedMidiValue[from] = currentMidi;

@@ -100,6 +100,7 @@ public:
     void setScale(const char* keyName);
     // Leaves every note as sung, but those the user put on a note of their own.
     void leaveAsSung() { followScale = false; }
+    bool leftAsSung(const WaveSegment& segment) const { return !followScale && !segment.overridesScale(); }
     double closestMatch(double midiPitch);
     // The pitch a box is corrected to: the note the user put it on, else the scale note
     // nearest what was sung in it, or what was sung while notes are left as sung.

@@ -41,8 +41,10 @@ const double FADE_SHARE = 0.5;
 // voice, so the grain neither jitters by a sample nor loses its air.
 class FractionalReader {
 public:
-    FractionalReader(const float* samples, int length, int source, double mark)
-        : samples(samples), length(length), shift(source - static_cast<long long>(std::floor(mark))) {
+    // `source` and `mark` count from the same place; `before` and `after` samples of the input
+    // may be read on either side of it.
+    FractionalReader(int before, int after, int source, double mark)
+        : before(before), after(after), shift(source - static_cast<long long>(std::floor(mark))) {
         double fraction = mark - std::floor(mark);
         double sum = 0.0;
         for (int k = 0; k < TAPS; k++) {
@@ -54,26 +56,25 @@ public:
         exact = fraction == 0.0;
     }
 
-    // The grain's value at output sample t.
-    double at(int t) const {
+    // The grain's value at output sample t, reading `samples` from the same place.
+    double at(const float* samples, int t) const {
         long long centre = t + shift;
-        if (exact) return sampleAt(centre);
+        if (exact) return sampleAt(samples, centre);
         double value = 0.0;
-        for (int k = 0; k < TAPS; k++) value += taps[k] * sampleAt(centre + HALF - 1 - k);
+        for (int k = 0; k < TAPS; k++) value += taps[k] * sampleAt(samples, centre + HALF - 1 - k);
         return value;
     }
 
 private:
     static const int TAPS = 16, HALF = TAPS / 2;
-    const float* samples;
-    int length;
+    int before, after;
     long long shift;
     bool exact;
     double taps[TAPS];
 
     static double sinc(double u) { return u == 0.0 ? 1.0 : std::sin(M_PI * u) / (M_PI * u); }
     static double window(double u) { return std::fabs(u) >= HALF ? 0.0 : 0.42 + 0.5 * std::cos(M_PI * u / HALF) + 0.08 * std::cos(2.0 * M_PI * u / HALF); }
-    float sampleAt(long long at) const { return at >= 0 && at < length ? samples[at] : 0.0f; }
+    float sampleAt(const float* samples, long long at) const { return at >= -before && at < after ? samples[at] : 0.0f; }
 };
 
 }  // namespace
@@ -260,32 +261,37 @@ void WaveBuilder::fadeIntoInput(Stream& stream, int from, int to) {
 // tone keeps its level. The region opens on the input's own first period and closes on the
 // input's own mark at `end`, so it joins what is copied around it without a jump.
 void WaveBuilder::overlapAddRegion(Stream& stream, int end) {
+    int start = stream.src;
     std::vector<int> sourceMarks;
-    for (int at = stream.src; at < end; at += stream.waveWidth[at]) sourceMarks.push_back(at);
-    std::vector<double> marks = {static_cast<double>(stream.src)};
-    std::vector<int> sources = {stream.src};
+    for (int at = start; at < end; at += stream.waveWidth[at]) sourceMarks.push_back(at);
+    // Marks are kept from the region's start, so a stretch comes out the same wherever it lies.
+    std::vector<double> marks = {0.0};
+    std::vector<int> sources = {start};
     size_t nearest = 0;
     for (;;) {
         int from = sources.back();
         double period = stream.waveWidth[from] / rateOf(stream, from);
         double next = marks.back() + period;
         // A last gap shorter than half a period would cut from one grain to the next in a few samples.
-        if (next > end - 0.5 * period) break;
-        while (nearest + 1 < sourceMarks.size() && std::fabs(sourceMarks[nearest + 1] - next) <= std::fabs(sourceMarks[nearest] - next))
-            nearest++;
+        if (next > end - start - 0.5 * period) break;
+        auto distance = [&](size_t k) { return std::fabs(sourceMarks[k] - start - next); };
+        while (nearest + 1 < sourceMarks.size() && distance(nearest + 1) <= distance(nearest)) nearest++;
         marks.push_back(next);
         sources.push_back(sourceMarks[nearest]);
     }
-    marks.push_back(end);
+    marks.push_back(end - start);
     sources.push_back(end);
     std::vector<FractionalReader> readers;
-    for (size_t n = 0; n < marks.size(); n++) readers.emplace_back(stream.samples, stream.sampleslen, sources[n], marks[n]);
+    for (size_t n = 0; n < marks.size(); n++)
+        readers.emplace_back(start, stream.sampleslen - start, sources[n] - start, marks[n]);
+    const float* region = stream.samples + start;
+    float* out = stream.buffer + start;
     for (size_t n = 0; n + 1 < marks.size(); n++) {
         int from = static_cast<int>(marks[n]), to = static_cast<int>(marks[n + 1]);
         for (int t = from; t < to; t++) {
             double u = std::clamp(((t - from) / double(to - from) - 0.5) / FADE_SHARE + 0.5, 0.0, 1.0);
             double rising = 0.5 - 0.5 * std::cos(M_PI * u);
-            stream.buffer[t] = static_cast<float>((1.0 - rising) * readers[n].at(t) + rising * readers[n + 1].at(t));
+            out[t] = static_cast<float>((1.0 - rising) * readers[n].at(region, t) + rising * readers[n + 1].at(region, t));
         }
     }
     stream.src = stream.dst = end;

@@ -34,7 +34,8 @@ WaveSegment::WaveSegment(int startSample, int endSample, int midiNumber, float* 
       dragY(0),
       endSample(endSample),
       midiNumber(midiNumber),
-      startSample(startSample) {
+      startSample(startSample),
+      heldMidi(midiNumber) {
     if (!samples) return;
     // The range always lies inside the buffer it was built from; the clamp only keeps a
     // misuse from reading past it.

@@ -32,7 +32,8 @@ public:
     int midiNumber;
     int startSample;
     // The pitch held in the box's body, as a fractional MIDI note: what the singer sang there.
-    double heldMidi = 0.0;
+    // Its note until the analysis knows better.
+    double heldMidi;
 
     WaveSegment(int startSample, int endSample, int midiNumber, float* samples, int sampleslen);
     // x is a column of a long view, taken in 64 bits; the box keeps it clamped

@@ -72,8 +72,7 @@ TEST_F(GuiGestures, DraggingANoteMovesItBySemitonesAndTheCurveFollows) {
         std::string trace = program.output().substr(before);
         EXPECT_NE(trace.find("WaveHandler::hitSegment()\nTODO: WaveHandler::hitSegment\n"), std::string::npos);
         EXPECT_EQ(trace.find("extendSelection"), std::string::npos) << "a note drag must not select samples";
-        note.midiNumber += step.semitones;
-        model.document.analyzeWave->calculateCorrectPitch();
+        model.document.moveNote(&note, step.semitones);
         EXPECT_EQ(lastPrintedY(trace, sample, true), model.correctedY(sample)) << "after a drag of " << step.dy;
         EXPECT_EQ(lastPrintedY(trace, sample, false), model.detectedY(sample));
     }
@@ -83,14 +82,12 @@ TEST_F(GuiGestures, DraggingANoteMovesItBySemitonesAndTheCurveFollows) {
     size_t before = program.output().size();
     program.key(window, "ctrl+z");
     ASSERT_TRUE(program.waitForIdle());
-    note.midiNumber -= 1;
-    model.document.analyzeWave->calculateCorrectPitch();
+    model.document.moveNote(&note, -1);
     EXPECT_EQ(lastPrintedY(program.output().substr(before), sample, true), model.correctedY(sample));
     before = program.output().size();
     program.key(window, "ctrl+shift+z");
     ASSERT_TRUE(program.waitForIdle());
-    note.midiNumber += 1;
-    model.document.analyzeWave->calculateCorrectPitch();
+    model.document.moveNote(&note, 1);
     EXPECT_EQ(lastPrintedY(program.output().substr(before), sample, true), model.correctedY(sample));
 }
 
@@ -178,8 +175,7 @@ TEST_F(GuiGestures, ANoteDraggedPastTheTopEdgeTakesTheViewWithIt) {
     // From its row (y 134) to 10 pixels from the window's top: 124 pixels up, ten semitones.
     size_t before = program.output().size();
     program.drag(window, x, model.rowY(69), x, 10);
-    note.midiNumber = 79;
-    model.document.analyzeWave->calculateCorrectPitch();
+    model.document.moveNote(&note, 10);
     // The view follows so the note's row shows whole below the ruler: 79 - 34 rows = 45 on the bottom edge.
     model.document.bottomMidi = 45;
     int y = model.correctedY(sample);

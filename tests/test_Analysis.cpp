@@ -526,15 +526,19 @@ struct StepSegment : HandMade {
 
 }  // namespace
 
-TEST(AnalysisCorrection, SteadyPitchOutsideTheScaleSnapsDown) {
-    StepSegment made(61, 61.3, 61.3);
-    made.analysis.setScale("c major");
-    made.analysis.needsResampling = false;
-    made.analysis.calculateCorrectPitch();
-    EXPECT_TRUE(made.analysis.needsResampling);
-    for (int i = 1000; i < 4000; i++) ASSERT_EQ(made.analysis.correctedMidiValue[i], 60.0) << i;
-    for (int i = 4000; i < 6000; i++) ASSERT_EQ(made.analysis.correctedMidiValue[i], -1.0) << i;
-    EXPECT_EQ(made.analysis.correctedMidiValue[999], -1.0);
+// A note sung between two scale notes goes to the nearer one, up as well as down.
+TEST(AnalysisCorrection, APitchHeldOutsideTheScaleGoesToTheNearerScaleNote) {
+    for (double held : {61.4, 60.6}) {
+        StepSegment made(61, held, held);
+        made.analysis.segments->back()->heldMidi = held;
+        made.analysis.setScale("c major");
+        made.analysis.needsResampling = false;
+        made.analysis.calculateCorrectPitch();
+        EXPECT_TRUE(made.analysis.needsResampling);
+        double nearer = held > 61.0 ? 62.0 : 60.0;
+        for (int i = 1000; i < 4000; i++) ASSERT_DOUBLE_EQ(made.analysis.correctedMidiValue[i], nearer) << i;
+        EXPECT_EQ(made.analysis.targetOf(*made.analysis.segments->back()), nearer);
+    }
 }
 
 TEST(AnalysisCorrection, AStepGlidesBackAtTheCorrectionRate) {
@@ -553,54 +557,63 @@ TEST(AnalysisCorrection, AStepGlidesBackAtTheCorrectionRate) {
     EXPECT_EQ(corrected[3999], 60.0);
 }
 
-TEST(AnalysisCorrection, VoicedSamplesOutsideSegmentsArePulledTowardsNoPitch) {
-    HandMade made(3000);
-    made.voice(100, 600, 62.0);
-    made.analysis.midiValue[300] = 62.5;
+// Outside every box the recording is left as sung, and so is a box left where it was sung.
+TEST(AnalysisCorrection, VoicedSamplesOutsideBoxesAndBoxesLeftAsSungKeepTheirPitch) {
+    StepSegment made(64, 63.8, 64.1);
+    made.voice(4500, 5000, 70.3);
+    made.analysis.midiValue[4700] = 87.0;  // a period read far off
+    made.analysis.segments->back()->heldMidi = 64.1;
     made.analysis.setScale("chromatic");
     made.analysis.calculateCorrectPitch();
     const double* corrected = made.analysis.correctedMidiValue;
-    EXPECT_EQ(corrected[100], -1.0);  // re-seated on closestMatch(-1.0)
-    EXPECT_EQ(corrected[101], -1.0);  // the target is below: it stays there
-    EXPECT_NEAR(corrected[300], -0.5003, 1e-12);  // follows the detected rise, less one glide step
-    EXPECT_NEAR(corrected[301], -1.0, 1e-12);
-    EXPECT_EQ(corrected[600], -1.0);
+    for (int i = 4000; i < 6000; i++) ASSERT_EQ(corrected[i], made.analysis.midiValue[i]) << i;
+    EXPECT_NEAR(corrected[1000], 63.7, 1e-12) << "the onset keeps its shape, moved by the box's correction";
+    made.analysis.leaveAsSung();
+    made.analysis.calculateCorrectPitch();
+    for (int i = 0; i < 6000; i++) ASSERT_EQ(corrected[i], made.analysis.midiValue[i]) << i;
+    // Only a box the user put on a note of their own moves.
+    made.analysis.segments->back()->place({66, true});
+    made.analysis.calculateCorrectPitch();
+    EXPECT_NEAR(corrected[1000], 65.7, 1e-12);
+    EXPECT_EQ(corrected[4500], 70.3);
 }
 
-TEST(AnalysisCorrection, CorrectionStartsAtTheFirstSampleAndAcrossSegmentBoundaries) {
+TEST(AnalysisCorrection, CorrectionStartsAtTheFirstSampleAndAtEveryBox) {
     HandMade made(6000);
-    made.voice(0, 6000, 64.0);
+    made.voice(0, 3000, 64.2);
+    made.voice(3000, 6000, 61.2);
     made.analysis.segments->push_back(new WaveSegment(0, 2999, 64, made.samples.data(), 6000));
     made.analysis.segments->push_back(new WaveSegment(3000, 5999, 61, made.samples.data(), 6000));
+    (*made.analysis.segments)[0]->heldMidi = 64.2;
+    (*made.analysis.segments)[1]->heldMidi = 61.2;
     made.analysis.setScale("c major");
     made.analysis.calculateCorrectPitch();
     const double* corrected = made.analysis.correctedMidiValue;
-    EXPECT_EQ(corrected[0], 64.0);  // index 0 copies the detected pitch
-    EXPECT_EQ(corrected[2999], 64.0);
-    EXPECT_EQ(corrected[3000], 60.0);  // note 61 jumps by three: re-seated on its scale note
-    EXPECT_EQ(corrected[5999], 60.0);
+    EXPECT_DOUBLE_EQ(corrected[0], 64.0);  // index 0 is re-seated like any first sample
+    EXPECT_DOUBLE_EQ(corrected[2999], 64.0);
+    EXPECT_DOUBLE_EQ(corrected[3000], 62.0);  // a new box: re-seated on the scale note nearest 61.2
+    EXPECT_DOUBLE_EQ(corrected[5999], 62.0);
 }
 
 namespace {
 
-// calculateCorrectPitch written out plainly, with its temporary array of segment notes.
+// calculateCorrectPitch written out plainly, with a temporary array of the box at each sample.
 std::vector<double> plainCorrection(WaveAnalysis& analysis, int n, double rate) {
-    std::vector<double> segmentMidi(n, -1.0);
+    std::vector<const WaveSegment*> box(n, nullptr);
     for (const WaveSegment* s : *analysis.segments) {
-        for (int i = s->startSample; i <= s->endSample; i++) segmentMidi[i] = s->midiNumber;
+        for (int i = std::max(s->startSample, 0); i <= std::min(s->endSample, n - 1); i++) box[i] = s;
     }
     const double* midi = analysis.midiValue;
     std::vector<double> corrected(n);
-    double current = midi[0];
-    corrected[0] = current;
-    for (int i = 1; i < n; i++) {
-        if (midi[i] < 5.0) {
-            current = -1.0;
-        } else if (midi[i - 1] < 5.0 || std::fabs(segmentMidi[i - 1] - segmentMidi[i]) > 1.0) {
-            current = analysis.closestMatch(segmentMidi[i]);
+    double current = -1.0;
+    for (int i = 0; i < n; i++) {
+        double target = box[i] ? analysis.targetOf(*box[i]) : 0.0;
+        if (!box[i] || analysis.leftAsSung(*box[i]) || midi[i] < 5.0) {
+            current = midi[i];
+        } else if (i == 0 || box[i - 1] != box[i] || midi[i - 1] < 5.0) {
+            current = midi[i] + (target - box[i]->heldMidi);
         } else {
             current += midi[i] - midi[i - 1];
-            double target = analysis.closestMatch(segmentMidi[i]);
             if (target > current) current = std::min(current + rate, target);
             if (target < current) current = std::max(current - rate, target);
         }

@@ -935,13 +935,13 @@ class ManyChannels : public DocumentTest, public ::testing::WithParamInterface<i
 TEST_P(ManyChannels, EveryChannelIsCorrectedTheSameWay) {
     const int channels = GetParam();
     const int frames = 22050;
-    // Period 159: 277.36 Hz, C#4 and one cent; C major takes it down to C4 (261.63 Hz).
-    std::vector<float> tone = testaudio::harmonicPeriod(159, frames, 1.0f);
+    // Period 162: 272.22 Hz, C#4 sung 31 cents flat; C major takes it to the nearer C4 (261.63 Hz).
+    std::vector<float> tone = testaudio::harmonicPeriod(162, frames, 1.0f);
     std::vector<float> interleaved;
     for (int i = 0; i < frames; i++) {
         for (int c = 0; c < channels; c++) interleaved.push_back(tone[i] * 0.8f / (c + 1));
     }
-    std::string name = path("44100Hz_22050f_harmonic159_" + std::to_string(channels) + "ch_pcm16.wav");
+    std::string name = path("44100Hz_22050f_harmonic162_" + std::to_string(channels) + "ch_pcm16.wav");
     testaudio::writeFile(name, interleaved, RATE, channels, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     load(name);
     ASSERT_EQ(doc.channels, channels);
@@ -1046,8 +1046,7 @@ TEST_F(DocumentTest, ANoteRaisedBeyondAnyPeriodKeepsTheProgramRunningAndSaves) {
     testaudio::writeFile(name, samples, RATE, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     load(name);
     ASSERT_FALSE(doc.analyzeWave->segments->empty());
-    (*doc.analyzeWave->segments)[0]->midiNumber += 100;
-    doc.analyzeWave->calculateCorrectPitch();
+    doc.moveNote((*doc.analyzeWave->segments)[0], 100);
     std::string target = path("44100Hz_22050f_sine441_raised_100_semitones.wav");
     std::string out = save(target);
 
