@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
     analysis.findFrequencies();
 
     double t0 = cpuSeconds();
-    std::vector<SungNote> notes = findSungNotes(analysis.midiValue, n, RATE);
+    std::vector<SungNote> notes = findSungNotes(analysis.midiValue, n, RATE, 128.0);
     double t1 = cpuSeconds();
     analysis.findSegments();
     double t2 = cpuSeconds();

@@ -207,13 +207,31 @@ void WaveAnalysis::fillMidiValues() {
 void WaveAnalysis::findSegments() {
     releaseSegments();
     int segmentLongerThan = atThisRate(SHORTEST_SEGMENT);
-    for (const SungNote& note : findSungNotes(midiValue, sampleslen, sampleRate)) {
-        if (note.end - note.start < segmentLongerThan) continue;
+    // A period as short as the search allows is where the largest sum lies at the edge of the
+    // lags tried, as in noise whose energy sits low, not a note.
+    double noPitchFrom = frequencyToMidi(static_cast<float>(sampleRate / (atThisRate(SHORTEST_LAG) + 0.5)));
+    for (const SungNote& note : findSungNotes(midiValue, sampleslen, sampleRate, noPitchFrom)) {
+        // Boxes hold whole periods, so that what lies outside them is never resampled.
+        int start = nearestPeriodStart(note.start), end = nearestPeriodStart(note.end + 1) - 1;
+        if (end - start < segmentLongerThan) continue;
         int nearest = truncateToInt(std::floor(note.heldMidi + 0.5));
-        segments->push_back(new WaveSegment(note.start, note.end, nearest, samples, sampleslen));
+        segments->push_back(new WaveSegment(start, end, nearest, samples, sampleslen));
         segments->back()->heldMidi = note.heldMidi;
     }
     if (progress) progress(1.0);
+}
+
+// The start of the period nearest `at`: of the period that holds it, or of the next one. Outside
+// every period, `at` itself.
+int WaveAnalysis::nearestPeriodStart(int at) const {
+    if (at <= 0 || at >= sampleslen) return at;
+    for (int k = at; k >= 0 && frequency[k] != SILENT; k--) {
+        if (waveWidth[k] <= 0) continue;
+        int next = k + waveWidth[k];
+        if (next < at) return at;  // the period ended before: `at` lies in none
+        return at - k <= next - at ? k : next;
+    }
+    return at;
 }
 
 void WaveAnalysis::findMaxAmplitude() {

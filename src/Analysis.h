@@ -54,6 +54,7 @@ private:
     int firstSilentIn(int from, int to) const;
     int bestMatch(int at, int half);
     void markUndetected();
+    int nearestPeriodStart(int at) const;
     void fillMidiValues();
     void releaseSegments();
     void allocateArrays();

@@ -276,13 +276,12 @@ void addNotesOfStretch(const double* midiValue, int from, int to, double sampleR
     }
 }
 
-bool pitched(double midi) { return midi >= NO_PITCH_BELOW; }
-
 }  // namespace
 
-std::vector<SungNote> findSungNotes(const double* midiValue, int length, double sampleRate) {
+std::vector<SungNote> findSungNotes(const double* midiValue, int length, double sampleRate, double noPitchFrom) {
     std::vector<SungNote> notes;
     if (!midiValue || !(sampleRate > 0.0)) return notes;
+    auto pitched = [&](double midi) { return midi >= NO_PITCH_BELOW && midi < noPitchFrom; };
     int i = 0;
     while (i < length) {
         if (!pitched(midiValue[i])) {

@@ -8,7 +8,11 @@
 
 #include "Analysis.h"
 #include "NoteChanges.h"
+#include "WaveHandler.h"
 #include "analysischecks.h"
+#include "correcting.h"
+#include "listening.h"
+#include "takes.h"
 #include "testaudio.h"
 
 namespace {
@@ -90,7 +94,7 @@ std::vector<double> exactCurve(const std::function<double(double)>& midiAt, doub
 }
 
 std::vector<SungNote> notesIn(const std::vector<double>& midi, double rate) {
-    return findSungNotes(midi.data(), static_cast<int>(midi.size()), rate);
+    return findSungNotes(midi.data(), static_cast<int>(midi.size()), rate, 128.0);
 }
 
 }  // namespace
@@ -263,4 +267,43 @@ TEST(NoteChangesRealInstrument, BentFluteLineGivesOneSegmentPerNote) {
         if (sampleToMs(s->endSample - s->startSample) >= 100.0) notes.push_back(s);
     }
     expectOneSegmentPerNote(notes, line, *analysis->segments);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Takes as a listener would judge them: a sung note counts as found when a box on its note starts
+// within 100 ms of it; over all boxes and notes, nine in ten at least must agree.
+
+namespace {
+
+void expectBoxesFollowTheNotes(const takes::Take& take, const std::string& folder) {
+    SCOPED_TRACE(take.name);
+    correcting::Session session(take, folder);
+    listening::BoxScore score = listening::scoreBoxes(session.boxes(), take.notes, take.rate);
+    EXPECT_GE(score.fMeasure(), 0.9) << score.found << " of " << score.notes << " notes found by " << score.boxes
+                                     << " boxes:" << describe(*session.document().analyzeWave->segments);
+}
+
+}  // namespace
+
+TEST(NoteChangesTakes, SungLinesOfLowMiddleAndHighVoicesGetABoxPerNote) {
+    std::string folder = testaudio::makeTempDir("takes_sung");
+    for (takes::Voice voice : {takes::Voice::low, takes::Voice::middle, takes::Voice::high}) {
+        for (bool detuned : {false, true}) {
+            takes::Singing singing;
+            singing.voice = voice;
+            singing.detuned = detuned;
+            singing.detuneCents = 20.0;
+            expectBoxesFollowTheNotes(takes::sungLine(singing, 12.0, RATE, 41), folder);
+        }
+    }
+}
+
+TEST(NoteChangesTakes, LinesPlayedOnVoiceChoirCelloFluteAndViolinGetABoxPerNote) {
+    std::string folder = testaudio::makeTempDir("takes_played"), whyNot;
+    if (testaudio::fluidsynthSoundFont(whyNot).empty()) GTEST_SKIP() << whyNot;
+    for (bool detuned : {false, true}) {
+        std::vector<takes::Take> lines = takes::playedLines(detuned, folder, whyNot);
+        ASSERT_FALSE(lines.empty()) << whyNot;
+        for (const takes::Take& line : lines) expectBoxesFollowTheNotes(line, folder);
+    }
 }
