@@ -975,7 +975,7 @@ INSTANTIATE_TEST_SUITE_P(Stereo_And_Six, ManyChannels, ::testing::Values(2, 6));
 
 // Off-pitch notes that any resynthesis would move: a save that leaves them
 // exactly as they were has not touched the recording.
-TEST_F(DocumentTest, NoCorrectionSavesTheRecordingsOwnSamples) {
+TEST_F(DocumentTest, NoCorrectionSavesTheRecordingsOwnSamplesAndMovesOnlyANoteDragged) {
     std::vector<float> sung;
     for (int period : {166, 272, 221}) {
         std::vector<float> note = testaudio::harmonicPeriod(period, 8820);
@@ -994,6 +994,22 @@ TEST_F(DocumentTest, NoCorrectionSavesTheRecordingsOwnSamples) {
         save(path("after_no_correction.wav"));
         EXPECT_EQ(testaudio::readFile(path("after_no_correction.wav"), &info), loaded) << "format " << format;
     }
+    // Still under "No correction", a note dragged two semitones up moves alone, onto the note it
+    // was dragged to: every sample of the other notes is saved as it was loaded.
+    ASSERT_EQ(doc.analyzeWave->segments->size(), 3u);
+    const WaveSegment& dragged = *(*doc.analyzeWave->segments)[1];
+    doc.moveNote((*doc.analyzeWave->segments)[1], 2);
+    save(path("one_note_dragged.wav"));
+    SF_INFO info;
+    std::vector<float> loaded = testaudio::readFile(path("right_after_loading.wav"), &info);
+    std::vector<float> saved = testaudio::readFile(path("one_note_dragged.wav"), &info);
+    for (int i = 0; i < static_cast<int>(saved.size()); i++) {
+        if (i >= dragged.startSample && i <= dragged.endSample) continue;
+        ASSERT_EQ(saved[i], loaded[i]) << "sample " << i;
+    }
+    int from = dragged.startSample + 2000, to = dragged.endSample - 2000;
+    double draggedTo = testaudio::midiToHz(dragged.midiNumber);
+    EXPECT_NEAR(cents(testaudio::zeroCrossingHz(saved, from, to, RATE), draggedTo), 0.0, 5.0);
 }
 
 struct OffNote {
