@@ -15,7 +15,7 @@
 namespace {
 
 const int RATE = 44100;
-const int WINDOW = 1024;                 // the document's analysis window
+const int WINDOW = 2048;                 // the document's analysis window
 const int FRAME = 1024;                  // tracker frame: two periods at 86 Hz
 const int HOP = RATE / 100;              // 10 ms
 const int MIN_LAG = RATE / 1000;         // 1 kHz

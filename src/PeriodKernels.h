@@ -35,13 +35,9 @@ void exactSums(Cpu cpu, const float* x, int half, int from, int to, double* sums
 // prefix[t] = energy of samples [0, CHUNK * t) of x, for every chunk of the `used` samples.
 void chunkEnergies(Cpu cpu, const float* x, int used, double* prefix);
 
-// Groups of four neighbouring lags whose sums are taken in one pass: one group per fraction of a
-// lag, from the half to the seventh.
-const int NEIGHBOUR_GROUPS = 6;
-
-// For the four lags from each of firsts[0 .. NEIGHBOUR_GROUPS - 1]: the exact sum of x[j] x[lag + j]
-// and the exact energy of x[lag + j] over j < half, in sums and energies [4 * group + lag - first].
-void neighbourSums(Cpu cpu, const float* x, int half, const int* firsts, double* sums, double* energies);
+// energies[lag - from] = the exact energy of x[lag + j] over j < half, for lags [from, to); read
+// as far as exactSums reads.
+void exactEnergies(Cpu cpu, const float* x, int half, int from, int to, double* energies);
 
 // Radix-2 transform of size n on separate real and imaginary arrays with the twiddle tables wr
 // and wi (see PeriodKernels.cpp); the forward pass leaves bit-reversed order, the inverse takes it.

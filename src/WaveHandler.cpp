@@ -24,6 +24,9 @@ const double WaveHandler::MIN_ZOOM = 1.0 / 16.0;
 const double WaveHandler::MAX_ZOOM = 65536.0;
 
 static const int BLOCK = 1024;
+// The first window searches lags up to half its length: 1023 samples hold a period of 43 Hz, below
+// a bass's lowest sung notes.
+static const int FIRST_WINDOW = 2048;
 static const int MAX_CHANNELS = 64;
 static const int MAX_SAMPLE_RATE = 1536000;
 static const char* const AUDIO_FILTER = "Audio files\t*.{wav}";
@@ -239,7 +242,7 @@ void WaveHandler::readRecording(SNDFILE* file, const SF_INFO& info, Recording& r
 void WaveHandler::analyse(Recording& recording, int sampleRate) {
     float* mono = recording.mixdown.empty() ? recording.samples.get() : recording.mixdown.data();
     int frames = static_cast<int>(recording.mixdown.empty() ? recording.total : recording.mixdown.size() - BLOCK);
-    recording.analysis = std::make_unique<WaveAnalysis>(mono, frames, sampleRate, 1024, this);
+    recording.analysis = std::make_unique<WaveAnalysis>(mono, frames, sampleRate, FIRST_WINDOW, this);
     recording.analysis->progress = [this](double share) { reportLoadProgress(READ_SHARE + (1.0 - READ_SHARE) * share); };
     recording.analysis->findFrequencies();
     recording.analysis->findSegments();

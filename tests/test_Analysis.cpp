@@ -227,7 +227,11 @@ TEST(AnalysisPeriods, SteadyToneIsTrackedPeriodByPeriod) {
         int expected = (i % 100 == 0 && i <= 9700) ? 100 : 0;
         ASSERT_EQ(analysis->waveWidth[i], expected) << i;
     }
-    for (int i = 0; i <= 9800; i++) ASSERT_EQ(analysis->frequency[i], 441.0f) << i;
+    // The first window ends part way through a period, which tilts the sums around the period a
+    // little: its vertex is a few cents off. Later windows hold one and a half periods, whose
+    // sums either side of the period are equal.
+    for (int i = 0; i < 100; i++) ASSERT_NEAR(1200.0 * std::log2(analysis->frequency[i] / 441.0), 0.0, 5.0) << i;
+    for (int i = 100; i <= 9800; i++) ASSERT_EQ(analysis->frequency[i], 441.0f) << i;
     for (int i = 9801; i < 10000; i++) ASSERT_EQ(analysis->frequency[i], -1.0f) << i;
     EXPECT_NEAR(analysis->midiValue[500], 69.01 + 12.0 * std::log2(441.0 / 440.0), 1e-9);
     EXPECT_EQ(analysis->midiValue[9999], -1.0);
@@ -238,7 +242,7 @@ TEST(AnalysisPeriods, PeriodOf29KeepsTheFirstWindowAndOf30TriplesIt) {
     for (int period : {29, 30}) {
         std::vector<float> samples = testaudio::sinePeriod(period, 3000);
         std::unique_ptr<WaveAnalysis> analysis = analyse(samples, 44100);
-        int window = period == 29 ? 1024 : 90;
+        int window = period == 29 ? WINDOW : 90;
         int lastStart = 0;
         for (int i = 0; i < 3000; i++) {
             if (analysis->waveWidth[i] != 0) {
@@ -265,11 +269,11 @@ TEST(AnalysisPeriods, DetectionStopsBeforeSilenceAndResumesAfterIt) {
 }
 
 TEST(AnalysisPeriods, TenHertzIsNoPitchButAnythingAboveIs) {
-    // The first window scales with the rate: 9000 samples at 44.1 kHz are 204 at 1 kHz, enough
-    // to search a lag of 100.
+    // The first window scales with the rate: 8908 samples at 44.1 kHz are 202 at 1 kHz, which
+    // search lags up to 100. A period at the end of the range takes no vertex: it stays whole.
     std::vector<float> samples = testaudio::sinePeriod(100, 3000);
     for (int rate : {1000, 1001}) {
-        WaveAnalysis analysis(samples.data(), 3000, rate, 9000, nullptr);
+        WaveAnalysis analysis(samples.data(), 3000, rate, 8908, nullptr);
         analysis.findFrequencies();
         EXPECT_EQ(analysis.waveWidth[0], 100) << rate;
         if (rate == 1000) {
@@ -282,7 +286,7 @@ TEST(AnalysisPeriods, TenHertzIsNoPitchButAnythingAboveIs) {
     }
     std::vector<float> tone220 = testaudio::sinePeriod(200, 3000);
     std::unique_ptr<WaveAnalysis> at44000 = analyse(tone220, 44000);
-    EXPECT_NEAR(at44000->midiValue[0], 57.01, 1e-9);
+    EXPECT_NEAR(at44000->midiValue[0], 57.01, 0.05) << "within the few cents of a first window's vertex";
 }
 
 TEST(AnalysisPeriods, ProgressRisesToOneAndDoesNotChangeResults) {

@@ -185,7 +185,7 @@ TEST(PeriodSearchLags, OneSearchServesWindowsOfChangingSizes) {
     for (int half : {2100, 40, 3000, 2100, 100, 700, 1600, 21}) {
         int at = static_cast<int>(x.size()) - 2 * half;  // just room for the window and a little
         int expected = signals::plainAutocorrelate(x, unmarked, at, 2 * half);
-        int lag = search.bestLag(x.data() + at, half, static_cast<long long>(x.size()) - at);
+        int lag = search.bestLag(x.data() + at, half, static_cast<long long>(x.size()) - at).lag;
         EXPECT_EQ(lag == -1 ? -1 : at + lag, expected) << "half " << half;
     }
 }
