@@ -73,6 +73,40 @@ std::vector<float> sungMelody(const Singing& singing, double seconds, int rate, 
     return out;
 }
 
+namespace {
+
+// A bowed string moves in a sawtooth; its harmonics above the fifth fall off faster.
+double bowedAt(double phase, double hz, int rate) {
+    double sum = 0.0;
+    for (int h = 1; h <= 40 && h * hz < rate / 2.0; h++) sum += std::sin(h * phase) / h * (h > 5 ? 5.0 / h : 1.0);
+    return sum;
+}
+
+}  // namespace
+
+std::vector<float> bowedLine(double seconds, int rate, uint64_t seed) {
+    static const int notes[] = {36, 38, 40, 41, 43, 45, 47, 48, 50, 52, 53, 55, 57};
+    Noise noise(seed);
+    std::vector<float> out;
+    size_t total = static_cast<size_t>(seconds * rate);
+    double phase = 0.0;
+    while (out.size() < total) {
+        double note = notes[static_cast<int>((noise.uniform() + 1.0) * 6.5) % 13] + 0.1 * noise.uniform();
+        int frames = static_cast<int>((0.5 + 0.25 * noise.uniform()) * rate);
+        for (int k = 0; k < frames; k++) {
+            double t = static_cast<double>(k) / rate;
+            double vibrato = t > 0.2 ? 0.15 * std::sin(2.0 * M_PI * 5.0 * t) : 0.0;
+            double hz = 440.0 * std::pow(2.0, (note + vibrato - 69.0) / 12.0);
+            phase = std::fmod(phase + 2.0 * M_PI * hz / rate, 2.0 * M_PI);
+            double envelope = std::fmin(1.0, std::fmin(t / 0.04, (frames - k) / (0.02 * rate)));
+            out.push_back(static_cast<float>(envelope * (0.2 * bowedAt(phase, hz, rate) + 0.01 * noise.uniform())));
+        }
+        if (noise.uniform() > 0.4) out.resize(out.size() + static_cast<size_t>(0.08 * rate), 0.0f);
+    }
+    out.resize(total);
+    return out;
+}
+
 std::vector<float> brownNoise(size_t frames, uint64_t seed) {
     Noise noise(seed);
     std::vector<float> out(frames);

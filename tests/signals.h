@@ -39,6 +39,10 @@ struct Singing {
 // Notes with vibrato and slides, breath noise under the voice and rests of digital silence.
 std::vector<float> sungMelody(const Singing& singing, double seconds, int rate, uint64_t seed);
 
+// A cello line from C2 to A3: bowed notes with vibrato and bow noise, legato or with short breaks
+// between bows.
+std::vector<float> bowedLine(double seconds, int rate, uint64_t seed);
+
 // White noise through a one-pole low-pass.
 std::vector<float> brownNoise(size_t frames, uint64_t seed);
 

@@ -438,6 +438,42 @@ TEST(AnalysisOctaves, SteadyTonesAreReadAtTheirOwnOctave) {
     }
 }
 
+TEST(AnalysisOctaves, SineSquareAndSawtoothOnEverySemitoneAreReadOnTheirNote) {
+    // A smooth low tone matches short lags nearly as well as its period, and a first window holds
+    // a dozen periods of a high one: either used to put a steady tone on another note (1175 Hz
+    // read as MIDI 44, a low C as 97). Half a second of each; its middle half lies past the first
+    // window at every rate.
+    struct Range {
+        int rate, lowest, highest;
+    };
+    const Range ranges[] = {{44100, 36, 90}, {22050, 40, 88}, {48000, 40, 88}, {96000, 40, 88}};
+    using testaudio::Waveform;
+    const std::pair<Waveform, const char*> shapes[] = {
+        {Waveform::SINE, "sine"}, {Waveform::SQUARE, "square"}, {Waveform::SAWTOOTH, "sawtooth"}};
+    for (const Range& range : ranges) {
+        for (const auto& shape : shapes) {
+            for (int note = range.lowest; note <= range.highest; note++) {
+                SCOPED_TRACE(std::to_string(range.rate) + "Hz_" + shape.second + "_midi" + std::to_string(note));
+                int frames = range.rate / 2;
+                std::vector<float> samples = testaudio::steadyTone(shape.first, testaudio::midiToHz(note), frames, range.rate);
+                std::unique_ptr<WaveAnalysis> analysis = analyse(samples, range.rate);
+                std::vector<double> cents;
+                for (int i = frames / 4; i < 3 * frames / 4; i++) {
+                    // MIDI values sit a cent above the pitch.
+                    if (analysis->midiValue[i] >= 0.0) cents.push_back(100.0 * (analysis->midiValue[i] - 0.01 - note));
+                }
+                ASSERT_EQ(cents.size(), static_cast<size_t>(3 * frames / 4 - frames / 4)) << "a steady middle is voiced";
+                for (double c : cents) ASSERT_LT(std::fabs(c), 50.0);
+                // Read from whole-sample periods, these sawtooth tones were up to 23 cents off.
+                if (range.rate == 44100 && shape.first == Waveform::SAWTOOTH && note >= 83 && note <= 89) {
+                    std::nth_element(cents.begin(), cents.begin() + cents.size() / 2, cents.end());
+                    EXPECT_LT(std::fabs(cents[cents.size() / 2]), 8.0) << "median";
+                }
+            }
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Segments, on hand-written detection arrays
 
