@@ -47,7 +47,8 @@ private:
     std::vector<double> sums;         // exact sums, where sumKnown says so
     std::vector<char> energyKnown;
     std::vector<double> lagEnergies;  // exact energies of the lagged halves, where energyKnown says so
-    std::vector<double> prefixEnergy, energyEstimates;
+    std::vector<double> prefixEnergy;     // running energy of the window, for energyEstimates
+    std::vector<double> energyEstimates;  // of the lagged halves, within estimateSlack
     std::vector<double> chunkEnergy;  // energy before each chunk of CHUNK samples of the window
     std::vector<double> spectrumRe, spectrumIm, otherRe, otherIm, twiddleRe, twiddleIm;
     size_t spectrumSize = 0;
