@@ -130,6 +130,34 @@ __attribute__((target("avx2"))) void exactEnergiesAvx2(const float* x, int half,
 }
 #endif
 
+// Three neighbouring lags with the start: their sums, energies and the start's energy, each added
+// in the order j = 0, 1, 2, ... in a chain of its own.
+inline __attribute__((always_inline)) void neighbourSumsBody(const float* x, int half, int from, double* sums,
+                                                             double* energies, double* startEnergy) {
+    Doubles4 s = {0, 0, 0, 0}, e = s;
+    double start = 0.0;
+    for (int j = 0; j < half; j++) {
+        double aj = x[j];
+        Doubles4 a = {aj, aj, aj, aj}, v;
+        loadWidened(&v, x + from + j);
+        s += a * v;
+        e += v * v;
+        start += aj * aj;
+    }
+    for (int i = 0; i < 3; i++) {
+        sums[i] = s[i];
+        energies[i] = e[i];
+    }
+    *startEnergy = start;
+}
+
+#if CANTOREL_X86
+__attribute__((target("avx2"))) void neighbourSumsAvx2(const float* x, int half, int from, double* sums,
+                                                       double* energies, double* startEnergy) {
+    neighbourSumsBody(x, half, from, sums, energies, startEnergy);
+}
+#endif
+
 // ---------------------------------------------------------------------------------------------
 // Ranked lagged sums in single precision: blocks of RANK_BLOCK fused products, widened to double
 // between blocks. Only used to rank lags, never to decide between close ones.
@@ -313,6 +341,13 @@ void exactEnergies(Cpu cpu, const float* x, int half, int from, int to, double* 
     if (cpu.avx2) return exactEnergiesAvx2(x, half, from, to, energies);
 #endif
     exactEnergiesBody(x, half, from, to, energies);
+}
+
+void neighbourSums(Cpu cpu, const float* x, int half, int from, double* sums, double* energies, double* startEnergy) {
+#if CANTOREL_X86
+    if (cpu.avx2) return neighbourSumsAvx2(x, half, from, sums, energies, startEnergy);
+#endif
+    neighbourSumsBody(x, half, from, sums, energies, startEnergy);
 }
 
 #if CANTOREL_X86

@@ -39,6 +39,11 @@ void chunkEnergies(Cpu cpu, const float* x, int used, double* prefix);
 // as far as exactSums reads.
 void exactEnergies(Cpu cpu, const float* x, int half, int from, int to, double* energies);
 
+// In one pass, for the three lags from `from`: sums[i] = the exact sum of x[j] x[from + i + j] and
+// energies[i] = the exact energy of x[from + i + j] over j < half; *startEnergy = that of x[j].
+// x may be read up to from + 3 + half - 1.
+void neighbourSums(Cpu cpu, const float* x, int half, int from, double* sums, double* energies, double* startEnergy);
+
 // Radix-2 transform of size n on separate real and imaginary arrays with the twiddle tables wr
 // and wi (see PeriodKernels.cpp); the forward pass leaves bit-reversed order, the inverse takes it.
 void transform(Cpu cpu, double* re, double* im, size_t n, const double* wr, const double* wi, bool inverse);

@@ -84,8 +84,8 @@ int prefixEnergies(const float* x, int n, double* prefix) {
     return 4 * q + 3;
 }
 
-// The offset of the vertex of the parabola through three sums from the middle one; 0 where the
-// sums do not bend down around it.
+// The offset of the vertex of the parabola through three values from the middle one; 0 where they
+// do not bend down around it.
 double parabolaVertex(double before, double at, double after) {
     double denominator = before - 2.0 * at + after;
     if (!(denominator < 0.0)) return 0.0;
@@ -109,6 +109,7 @@ PeriodSearch::Period PeriodSearch::bestLag(const float* window, int half, long l
     }
     int lag = largestSumLag(half);
     if (lag == -1) return {-1, 0.0};
+    forgetEnergies(half);
     if (positiveSum(half, lag)) lag = firstNormalisedPeak(half, lag);
     return {lag, vertexAt(half, lag)};
 }
@@ -357,9 +358,6 @@ bool PeriodSearch::positiveSum(int half, int lag) {
 // exact sums and energies around it.
 int PeriodSearch::firstNormalisedPeak(int half, int lag) {
     int lastK = lag - shortestLag;
-    energyKnown.assign(static_cast<size_t>(lastK + 1), 0);
-    lagEnergies.resize(static_cast<size_t>(lastK + 1));
-    startKnown = false;
     estimateEnergies(half, lag);
     // The reach is positive, but its bounds may not yet say so.
     double lowestReach = std::max(reachBounds(lastK).low, 0.0);
@@ -373,7 +371,15 @@ int PeriodSearch::firstNormalisedPeak(int half, int lag) {
     return lag;
 }
 
+void PeriodSearch::forgetEnergies(int half) {
+    energyKnown.assign(static_cast<size_t>(half - shortestLag), 0);
+    lagEnergies.resize(static_cast<size_t>(half - shortestLag));
+    startKnown = false;
+}
+
 void PeriodSearch::energyExactly(int half, int from, int to) {
+    auto known = energyKnown.begin() + (from - shortestLag);
+    if (std::all_of(known, known + (to - from), [](char k) { return k != 0; })) return;
     periodkernels::exactEnergies(cpu, x, half, from, to, lagEnergies.data() + (from - shortestLag));
     std::fill(energyKnown.begin() + (from - shortestLag), energyKnown.begin() + (to - shortestLag), 1);
 }
@@ -472,9 +478,15 @@ void PeriodSearch::refineAround(int half, int k, int lastK) {
     energyExactly(half, from, to);
 }
 
+// The vertex of the normalised matches around the period, not of its raw sums: a window that ends
+// part way through a period of an uneven wave holds more of it on one side of the period than on
+// the other, and that tilts raw sums by more than they bend.
 double PeriodSearch::vertexAt(int half, int lag) {
     if (lag - 1 < shortestLag || lag + 1 >= half) return 0.0;
-    sumExactly(half, lag - 1, lag + 2);
     int k = lag - shortestLag;
-    return parabolaVertex(sums[k - 1], sums[k], sums[k + 1]);
+    periodkernels::neighbourSums(cpu, x, half, lag - 1, &sums[k - 1], &lagEnergies[k - 1], &energyAtStart);
+    std::fill(sumKnown.begin() + (k - 1), sumKnown.begin() + (k + 2), EXACT);
+    std::fill(energyKnown.begin() + (k - 1), energyKnown.begin() + (k + 2), 1);
+    startKnown = true;
+    return parabolaVertex(ratioBounds(k - 1).low, ratioBounds(k).low, ratioBounds(k + 1).low);
 }

@@ -8,9 +8,9 @@
 
 // Finds the period of a window: the lag of the largest plain sum, or the first shorter lag where
 // the normalised match peaks nearly as high, placed between samples by the parabola through the
-// sums around it. The answer is always that of the plain loop: sequential double sums for lags
-// shortestLag .. half - 1, the first maximum above -1.0, and the peak and vertex taken from those
-// same sums and from sequential double energies.
+// normalised matches around it. The answer is always that of the plain loop: sequential double
+// sums for lags shortestLag .. half - 1, the first maximum above -1.0, and the peak and vertex
+// taken from those same sums and from sequential double energies.
 //
 // Large windows are first ranked by a cheaper estimate of every sum whose error is bounded;
 // only lags whose estimate comes within twice that bound of the best estimate can hold the
@@ -82,6 +82,7 @@ private:
     double spectrumBound(int half, size_t n) const;
 
     int firstNormalisedPeak(int half, int lag);
+    void forgetEnergies(int half);
     void energyExactly(int half, int from, int to);
     void estimateEnergies(int half, int lag);
     Interval sumBounds(int k) const;

@@ -224,8 +224,8 @@ int firstNormalisedPeak(const std::vector<float>& x, const std::vector<double>& 
     return maximumAt;
 }
 
-// The vertex d of the parabola through the sums at L - 1, L and L + 1, within half a sample; 0
-// unless the sums bend down.
+// The vertex d of the parabola through the normalised matches at L - 1, L and L + 1, within half
+// a sample; 0 unless they bend down.
 double vertexOf(double before, double at, double after) {
     double denominator = before - 2.0 * at + after;
     if (!(denominator < 0.0)) return 0.0;
@@ -259,8 +259,12 @@ PlainPeriod plainPeriod(const std::vector<float>& x, const std::vector<float>& f
     if (maximum > 0.0) maximumAt = firstNormalisedPeak(x, sums, at, start, maximumAt, half);
     double vertex = 0.0;
     if (maximumAt - 1 >= start && maximumAt + 1 < end) {
-        int k = maximumAt - start;
-        vertex = vertexOf(sums[k - 1], sums[k], sums[k + 1]);
+        double energyAtStart = plainSum(x, at, at, half);
+        double r[3];
+        for (int c = maximumAt - 1; c <= maximumAt + 1; c++) {
+            r[c - maximumAt + 1] = plainRatio(sums[c - start], energyAtStart, plainSum(x, c, c, half));
+        }
+        vertex = vertexOf(r[0], r[1], r[2]);
     }
     return {maximumAt, vertex};
 }

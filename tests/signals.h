@@ -74,8 +74,8 @@ struct PlainPeriod {
 // the window runs past the end, meets silence or nothing correlates above -1. A shortest lag
 // below 1 counts as 1. A positive best is moved to the first shorter lag whose normalised match
 // is at least 0.95 of the best's and a peak (above the lag before, not below the lag after). The
-// vertex is that of the parabola through the sums around the end, where both lie in the range,
-// the sums bend down, and clamped to half a sample.
+// vertex is that of the parabola through the normalised matches around the end, where both
+// neighbours lie in the range and the matches bend down, clamped to half a sample.
 PlainPeriod plainPeriod(const std::vector<float>& x, const std::vector<float>& frequency, int at, int wide,
                         int shortestLag = 20);
 

@@ -900,11 +900,10 @@ TEST_F(DocumentTest, ACMajorCorrectionPutsEveryNoteOfASavedMelodyOnTheScale) {
         double before = cents(testaudio::zeroCrossingHz(sung, from, to, RATE), targetHz);
         double after = cents(testaudio::zeroCrossingHz(saved, from, to, RATE), targetHz);
         ASSERT_GE(std::fabs(before), 20.0) << "note " << k;
-        // Copies carry their leftover fraction of a sample, so a note sounds where its periods
-        // are read. A period is placed between samples by the vertex of the sums around it,
-        // which a window of one and a half periods of an uneven wave tilts (2.4 cents at 162 Hz
-        // here); one more cent covers the zero-crossing measurement.
-        EXPECT_NEAR(after, 0.0, 3.5) << "note " << k << " midi " << notes[k].midi;
+        // Copies carry their leftover fraction of a sample, and periods are read to a fraction
+        // of a sample, so a note sounds at its target; one cent covers the zero-crossing
+        // measurement.
+        EXPECT_NEAR(after, 0.0, 1.0) << "note " << k << " midi " << notes[k].midi;
     }
 }
 
@@ -955,8 +954,7 @@ TEST_F(DocumentTest, InTuneNotesAtLowRatesStayInTuneThroughAChromaticCorrection)
         doc.chooseScale("chromatic");
         save(path(std::to_string(rate) + "Hz_13_sines_corrected.wav"));
         std::vector<double> off = savedNoteCents(path(std::to_string(rate) + "Hz_13_sines_corrected.wav"), notes, rate);
-        // A sine's sums around its period are nearly a parabola: the vertex finds it to a cent or
-        // two, and the measurement adds well under one.
+        // The vertex finds a period to a cent or two; the measurement adds well under one.
         for (size_t k = 0; k < notes.size(); k++) EXPECT_NEAR(off[k], 0.0, 3.0) << rate << " Hz, note " << notes[k];
     }
     std::string sung = path("22050Hz_13_sung_notes_in_tune_with_rests.wav");
@@ -965,14 +963,13 @@ TEST_F(DocumentTest, InTuneNotesAtLowRatesStayInTuneThroughAChromaticCorrection)
     doc.chooseScale("chromatic");
     save(path("22050Hz_13_sung_notes_corrected.wav"));
     std::vector<double> off = savedNoteCents(path("22050Hz_13_sung_notes_corrected.wav"), notes, 22050);
-    // Harmonics bend the sums away from a parabola, so the vertex strays further; whole-sample
-    // periods were 10 cents off on average and 23 at worst.
+    // Whole-sample periods left these 10 cents off on average and 23 at worst.
     double total = 0.0;
     for (size_t k = 0; k < notes.size(); k++) {
-        EXPECT_NEAR(off[k], 0.0, 15.0) << "sung note " << notes[k];
+        EXPECT_NEAR(off[k], 0.0, 4.0) << "sung note " << notes[k];
         total += std::fabs(off[k]);
     }
-    EXPECT_LT(total / notes.size(), 7.0);
+    EXPECT_LT(total / notes.size(), 2.0);
 }
 
 // The first window holds a period of up to 1023 samples: a bass's low C (65.4 Hz, a period of
