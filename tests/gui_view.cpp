@@ -51,14 +51,16 @@ TEST_F(GuiView, BandsBoxesAndCurvesSitWhereTheMappingSays) {
     EXPECT_EQ(a3.midiNumber, 69);
     int x = model.boxMiddleX(0);
     int sample = ViewModel::sampleAtColumn(x);
-    int red = model.detectedY(sample), green = model.correctedY(sample);
-    ASSERT_EQ(green, model.rowY(69));
-    ASSERT_EQ(red, green - 4);
+    int red = model.detectedY(sample), green = model.correctedY(sample), row = model.rowY(69);
+    // With no correction the green curve keeps the sung movement since the note's first period,
+    // which is read a thousandth of a semitone apart from the rest: on A3's row or a pixel below.
+    ASSERT_NEAR(green, row, 1);
+    ASSERT_EQ(red, row - 4);
     EXPECT_EQ(lastPrintedY(program.output(), sample, false), red);
     EXPECT_EQ(pixel(shot, x, red), RED);
     EXPECT_EQ(pixel(shot, x, green), GREEN);
-    EXPECT_EQ(pixel(shot, x, green + 4), NOTE_FILL);
-    EXPECT_EQ(pixel(shot, x, green - 6), NOTE_EDGE);
+    EXPECT_EQ(pixel(shot, x, row + 4), NOTE_FILL);
+    EXPECT_EQ(pixel(shot, x, row - 6), NOTE_EDGE);
 }
 
 TEST_F(GuiView, DrawingStaysInsideTheCanvas) {
