@@ -399,7 +399,9 @@ void PeriodSearch::estimateEnergies(int half, int lag) {
     for (int k = 0; k <= lastK; k++) {
         energyEstimates[k] = prefixEnergy[shortestLag + k + half] - prefixEnergy[shortestLag + k];
     }
-    estimateSlack = 4.04 * errorGrowth(roundings + half + 1, UNIT_ROUNDOFF) * prefixEnergy[n];
+    // Each of the two prefix sums, their difference and the plain sum rounds off at most this
+    // share of the total; 1 % more covers the rounding of the total itself.
+    estimateSlack = 4.0 * 1.01 * errorGrowth(roundings + half + 1, UNIT_ROUNDOFF) * prefixEnergy[n];
 }
 
 PeriodSearch::Interval PeriodSearch::sumBounds(int k) const {
