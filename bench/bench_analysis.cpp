@@ -11,7 +11,7 @@
 namespace {
 
 const int RATE = 44100;
-const int WINDOW = 1024;
+const int WINDOW = 2048;
 
 using signals::cpuSeconds;
 

@@ -113,12 +113,15 @@ int WaveAnalysis::autocorrelate(int at, int localWindowSize) {
     if (static_cast<long long>(at) + localWindowSize > sampleslen) return -1;
     int half = localWindowSize / 2;
     if (firstSilentIn(at, at + half) < at + half) return -1;
-    return bestMatch(at, half);
+    double vertex;
+    return bestMatch(at, half, &vertex);
 }
 
-int WaveAnalysis::bestMatch(int at, int half) {
-    int lag = search->bestLag(samples + at, half, static_cast<long long>(sampleslen) - at);
-    return lag == -1 ? -1 : at + lag;
+// The end of the period that starts at `at`, or -1; `vertex` tells where between samples it ends.
+int WaveAnalysis::bestMatch(int at, int half, double* vertex) {
+    PeriodSearch::Period period = search->bestLag(samples + at, half, static_cast<long long>(sampleslen) - at);
+    *vertex = period.vertex;
+    return period.lag == -1 ? -1 : at + period.lag;
 }
 
 // The first index in [from, to) marked silent, or `to`.
@@ -129,11 +132,11 @@ int WaveAnalysis::firstSilentIn(int from, int to) const {
     return to;
 }
 
-void WaveAnalysis::markFrequency(int start, int end) {
+void WaveAnalysis::markFrequency(int start, int end, double vertex) {
     if (start < 0 || end < start || end >= sampleslen) return;
     int width = end - start;
     waveWidth[start] = width;
-    float freq = sampleRate / width;
+    float freq = static_cast<float>(sampleRate / (width + vertex));
     for (int i = start; i <= end; i++) frequency[i] = freq;
 }
 
@@ -169,12 +172,13 @@ void WaveAnalysis::findFrequencies() {
             i = nextSilent + 1;
             continue;
         }
-        int match = bestMatch(i, half);
+        double vertex;
+        int match = bestMatch(i, half, &vertex);
         if (match == -1) {
             i++;
             continue;
         }
-        markFrequency(i, match);
+        markFrequency(i, match, vertex);
         // Only a negative sample rate can mark a period silent; then look again.
         if (frequency[i] == SILENT) nextSilent = -1;
         priorWidth = match - i;

@@ -52,7 +52,7 @@ private:
     int atThisRate(int samplesAtReference) const;
     int windowAfter(int priorWidth) const;
     int firstSilentIn(int from, int to) const;
-    int bestMatch(int at, int half);
+    int bestMatch(int at, int half, double* vertex);
     void markUndetected();
     int nearestPeriodStart(int at) const;
     void fillMidiValues();
@@ -90,7 +90,8 @@ public:
     void findSegments();
     void findSilence();
     int autocorrelate(int at, int localWindowSize);
-    void markFrequency(int start, int end);
+    // `vertex` places the period's end between samples for its frequency; its width stays whole.
+    void markFrequency(int start, int end, double vertex = 0.0);
     void findMaxAmplitude();
     static double frequencyToMidi(float f);
     static double midiToFrequency(double midi);

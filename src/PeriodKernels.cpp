@@ -38,6 +38,17 @@ inline __attribute__((always_inline)) void loadWidened(Doubles4* to, const float
     *to = __builtin_convertvector(narrow, Doubles4);
 }
 
+// The first `count` of sixteen lanes.
+inline __attribute__((always_inline)) void storeLanes(double* to, int count, const Doubles4& s0, const Doubles4& s1,
+                                                      const Doubles4& s2, const Doubles4& s3) {
+    double lanes[16];
+    std::memcpy(lanes, &s0, sizeof s0);
+    std::memcpy(lanes + 4, &s1, sizeof s1);
+    std::memcpy(lanes + 8, &s2, sizeof s2);
+    std::memcpy(lanes + 12, &s3, sizeof s3);
+    std::memcpy(to, lanes, sizeof(double) * count);
+}
+
 // sums[lag - from] for lags [from, to); x may be read up to 16 samples past lag to - 1 + half - 1
 // (those lanes are dropped).
 inline __attribute__((always_inline)) void exactSumsBody(const float* x, int half, int from, int to, double* sums) {
@@ -56,12 +67,7 @@ inline __attribute__((always_inline)) void exactSumsBody(const float* x, int hal
             s2 += a * v2;
             s3 += a * v3;
         }
-        double lanes[16];
-        std::memcpy(lanes, &s0, sizeof s0);
-        std::memcpy(lanes + 4, &s1, sizeof s1);
-        std::memcpy(lanes + 8, &s2, sizeof s2);
-        std::memcpy(lanes + 12, &s3, sizeof s3);
-        std::memcpy(sums + (lag - from), lanes, sizeof(double) * std::min(16, to - lag));
+        storeLanes(sums + (lag - from), std::min(16, to - lag), s0, s1, s2, s3);
     }
 }
 
@@ -95,30 +101,60 @@ __attribute__((target("avx2"))) void chunkEnergiesAvx2(const float* x, int used,
 }
 #endif
 
-// For groups of four neighbouring lags, starting at firsts[0 .. NEIGHBOUR_GROUPS - 1], the sum of
-// a_j b_(lag + j) and the energy of b_(lag + j) over j < half, each added in the order j = 0, 1, 2,
-// ... like the exact sums. The groups run side by side so that their additions overlap.
-inline __attribute__((always_inline)) void neighbourSumsBody(const float* x, int half, const int* firsts,
-                                                             double* sums, double* energies) {
-    Doubles4 s[NEIGHBOUR_GROUPS] = {}, e[NEIGHBOUR_GROUPS] = {};
-    for (int j = 0; j < half; j++) {
-        double aj = x[j];
-        Doubles4 a = {aj, aj, aj, aj};
-        for (int g = 0; g < NEIGHBOUR_GROUPS; g++) {
-            Doubles4 v;
-            loadWidened(&v, x + firsts[g] + j);
-            s[g] += a * v;
-            e[g] += v * v;
+// energies[lag - from] for lags [from, to), each added in the order j = 0, 1, 2, ... like the
+// exact sums, and read as far.
+inline __attribute__((always_inline)) void exactEnergiesBody(const float* x, int half, int from, int to,
+                                                             double* energies) {
+    for (int lag = from; lag < to; lag += 16) {
+        Doubles4 s0 = {0, 0, 0, 0}, s1 = s0, s2 = s0, s3 = s0;
+        const float* b = x + lag;
+        for (int j = 0; j < half; j++) {
+            Doubles4 v0, v1, v2, v3;
+            loadWidened(&v0, b + j);
+            loadWidened(&v1, b + j + 4);
+            loadWidened(&v2, b + j + 8);
+            loadWidened(&v3, b + j + 12);
+            s0 += v0 * v0;
+            s1 += v1 * v1;
+            s2 += v2 * v2;
+            s3 += v3 * v3;
         }
+        storeLanes(energies + (lag - from), std::min(16, to - lag), s0, s1, s2, s3);
     }
-    std::memcpy(sums, s, sizeof s);
-    std::memcpy(energies, e, sizeof e);
 }
 
 #if CANTOREL_X86
-__attribute__((target("avx2"))) void neighbourSumsAvx2(const float* x, int half, const int* firsts, double* sums,
+__attribute__((target("avx2"))) void exactEnergiesAvx2(const float* x, int half, int from, int to,
                                                        double* energies) {
-    neighbourSumsBody(x, half, firsts, sums, energies);
+    exactEnergiesBody(x, half, from, to, energies);
+}
+#endif
+
+// Three neighbouring lags with the start: their sums, energies and the start's energy, each added
+// in the order j = 0, 1, 2, ... in a chain of its own.
+inline __attribute__((always_inline)) void neighbourSumsBody(const float* x, int half, int from, double* sums,
+                                                             double* energies, double* startEnergy) {
+    Doubles4 s = {0, 0, 0, 0}, e = s;
+    double start = 0.0;
+    for (int j = 0; j < half; j++) {
+        double aj = x[j];
+        Doubles4 a = {aj, aj, aj, aj}, v;
+        loadWidened(&v, x + from + j);
+        s += a * v;
+        e += v * v;
+        start += aj * aj;
+    }
+    for (int i = 0; i < 3; i++) {
+        sums[i] = s[i];
+        energies[i] = e[i];
+    }
+    *startEnergy = start;
+}
+
+#if CANTOREL_X86
+__attribute__((target("avx2"))) void neighbourSumsAvx2(const float* x, int half, int from, double* sums,
+                                                       double* energies, double* startEnergy) {
+    neighbourSumsBody(x, half, from, sums, energies, startEnergy);
 }
 #endif
 
@@ -300,11 +336,18 @@ void chunkEnergies(Cpu cpu, const float* x, int used, double* prefix) {
     chunkEnergiesBody(x, used, prefix);
 }
 
-void neighbourSums(Cpu cpu, const float* x, int half, const int* firsts, double* sums, double* energies) {
+void exactEnergies(Cpu cpu, const float* x, int half, int from, int to, double* energies) {
 #if CANTOREL_X86
-    if (cpu.avx2) return neighbourSumsAvx2(x, half, firsts, sums, energies);
+    if (cpu.avx2) return exactEnergiesAvx2(x, half, from, to, energies);
 #endif
-    neighbourSumsBody(x, half, firsts, sums, energies);
+    exactEnergiesBody(x, half, from, to, energies);
+}
+
+void neighbourSums(Cpu cpu, const float* x, int half, int from, double* sums, double* energies, double* startEnergy) {
+#if CANTOREL_X86
+    if (cpu.avx2) return neighbourSumsAvx2(x, half, from, sums, energies, startEnergy);
+#endif
+    neighbourSumsBody(x, half, from, sums, energies, startEnergy);
 }
 
 #if CANTOREL_X86

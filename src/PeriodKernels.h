@@ -35,13 +35,14 @@ void exactSums(Cpu cpu, const float* x, int half, int from, int to, double* sums
 // prefix[t] = energy of samples [0, CHUNK * t) of x, for every chunk of the `used` samples.
 void chunkEnergies(Cpu cpu, const float* x, int used, double* prefix);
 
-// Groups of four neighbouring lags whose sums are taken in one pass: one group per fraction of a
-// lag, from the half to the seventh.
-const int NEIGHBOUR_GROUPS = 6;
+// energies[lag - from] = the exact energy of x[lag + j] over j < half, for lags [from, to); read
+// as far as exactSums reads.
+void exactEnergies(Cpu cpu, const float* x, int half, int from, int to, double* energies);
 
-// For the four lags from each of firsts[0 .. NEIGHBOUR_GROUPS - 1]: the exact sum of x[j] x[lag + j]
-// and the exact energy of x[lag + j] over j < half, in sums and energies [4 * group + lag - first].
-void neighbourSums(Cpu cpu, const float* x, int half, const int* firsts, double* sums, double* energies);
+// In one pass, for the three lags from `from`: sums[i] = the exact sum of x[j] x[from + i + j] and
+// energies[i] = the exact energy of x[from + i + j] over j < half; *startEnergy = that of x[j].
+// x may be read up to from + 3 + half - 1.
+void neighbourSums(Cpu cpu, const float* x, int half, int from, double* sums, double* energies, double* startEnergy);
 
 // Radix-2 transform of size n on separate real and imaginary arrays with the twiddle tables wr
 // and wi (see PeriodKernels.cpp); the forward pass leaves bit-reversed order, the inverse takes it.

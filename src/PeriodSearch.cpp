@@ -52,24 +52,54 @@ double normalised(double sum, double energyA, double energyB) {
     return sum / std::sqrt(energyA * energyB);
 }
 
-// Fractions of the found lag tried as the period, from the half on, one group of sums each.
-const int LAST_FRACTION = periodkernels::NEIGHBOUR_GROUPS + 1;
+// A shorter lag is the period where its normalised match reaches this share of the maximum's.
+const double PEAK_SHARE = 0.95;
+// A plain ratio rounds three times (product, root, quotient), and so does each of its bounds.
+const double RATIO_ROUNDING = 8.0 * UNIT_ROUNDOFF;
+// Margins for comparing squares of ratios: far above the few roundings of each side.
+const double SQUARE_MARGIN = 1e-12;
+const double TINY = 1e-300;
 
-// Beyond a fifth, the fraction of a low voice's lag lies well inside one period, where a smooth
-// wave matches a short lag about as well as a poorly matching found lag: there only a near
-// repetition counts.
-bool matchesNearlyAsWell(int k, double candidateMatch, double match) {
-    return candidateMatch >= 0.95 * match && (k <= 5 || candidateMatch >= 0.95);
+// prefix[i] = the energy of x[0 .. i) for i <= n, from four running sums over quarters of the
+// samples that overlap in time; x and prefix hold three more than n. Returns how many roundings
+// any entry has taken at most.
+int prefixEnergies(const float* x, int n, double* prefix) {
+    int q = (n + 3) / 4;
+    double r0 = 0.0, r1 = 0.0, r2 = 0.0, r3 = 0.0;
+    prefix[0] = 0.0;
+    for (int t = 0; t < q; t++) {
+        r0 += static_cast<double>(x[t]) * x[t];
+        r1 += static_cast<double>(x[q + t]) * x[q + t];
+        r2 += static_cast<double>(x[2 * q + t]) * x[2 * q + t];
+        r3 += static_cast<double>(x[3 * q + t]) * x[3 * q + t];
+        prefix[t + 1] = r0;
+        prefix[q + t + 1] = r1;
+        prefix[2 * q + t + 1] = r2;
+        prefix[3 * q + t + 1] = r3;
+    }
+    for (int quarter = 1; quarter < 4; quarter++) {
+        double before = prefix[quarter * q];
+        for (int t = 1; t <= q; t++) prefix[quarter * q + t] += before;
+    }
+    return 4 * q + 3;
 }
 
-int roundedFraction(int lag, int k) { return static_cast<int>(std::floor(lag / static_cast<double>(k) + 0.5)); }
+// The offset of the vertex of the parabola through three values from the middle one; 0 where they
+// do not bend down around it.
+double parabolaVertex(double before, double at, double after) {
+    double denominator = before - 2.0 * at + after;
+    if (!(denominator < 0.0)) return 0.0;
+    double vertex = 0.5 * (before - after) / denominator;
+    if (std::isnan(vertex)) return 0.0;
+    return std::min(0.5, std::max(-0.5, vertex));
+}
 
 }  // namespace
 
 PeriodSearch::PeriodSearch(int shortestLag) : shortestLag(std::max(shortestLag, 1)), cpu(periodkernels::detectCpu()) {}
 
-int PeriodSearch::bestLag(const float* window, int half, long long available) {
-    if (half <= shortestLag) return -1;
+PeriodSearch::Period PeriodSearch::bestLag(const float* window, int half, long long available) {
+    if (half <= shortestLag) return {-1, 0.0};
     size_t used = static_cast<size_t>(2 * half - 1);
     x = window;
     if (available < static_cast<long long>(used + PADDING)) {
@@ -78,59 +108,27 @@ int PeriodSearch::bestLag(const float* window, int half, long long available) {
         x = paddedWindow.data();
     }
     int lag = largestSumLag(half);
-    return lag == -1 ? -1 : ownOctave(half, lag);
+    if (lag == -1) return {-1, 0.0};
+    forgetEnergies(half);
+    if (positiveSum(half, lag)) lag = firstNormalisedPeak(half, lag);
+    return {lag, vertexAt(half, lag)};
 }
 
 int PeriodSearch::largestSumLag(int half) {
+    windowHalf = half;
+    size_t lags = static_cast<size_t>(half - shortestLag);
+    sums.resize(lags);
+    sumKnown.assign(lags, ESTIMATED);
     measure(half);
     if (!std::isfinite(energy) || half < RANK_FROM_HALF) return firstMaximumOfAll(half);
     if (half < SPECTRUM_FROM_HALF && cpu.fma && energy <= RANK_SAFE_ENERGY) {
-        double bound = directBound(half);
-        rankDirect(half, bound);
-        return firstMaximumNear(half, bound);
+        estimateBound = directBound(half);
+        rankDirect(half, estimateBound);
+        return firstMaximumNear(half, estimateBound);
     }
     rankBySpectrum(half);
-    return firstMaximumNear(half, spectrumBound(half, spectrumSize));
-}
-
-// A steady tone matches itself at every whole multiple of its period, and the largest plain sum
-// often lies on one of them. A whole fraction of the lag that matches nearly as well, once both
-// are normalised by their energies, is the tone's own period. Shorter lags only, so it ends.
-int PeriodSearch::ownOctave(int half, int lag) {
-    double energyAtStart = 0.0, sum = 0.0, energyAtLag = 0.0;
-    for (int j = 0; j < half; j++) {
-        energyAtStart += static_cast<double>(x[j]) * x[j];
-        sum += static_cast<double>(x[j]) * x[lag + j];
-        energyAtLag += static_cast<double>(x[lag + j]) * x[lag + j];
-    }
-    if (!(sum > 0.0)) return lag;
-    double match = normalised(sum, energyAtStart, energyAtLag);
-    bool moved = true;
-    while (moved) moved = movedToFraction(half, energyAtStart, lag, match);
-    return lag;
-}
-
-// Tries the lags next to a half, third, ... seventh of `lag`, in that order: a first window holds
-// up to seven periods of a tone near 700 Hz.
-bool PeriodSearch::movedToFraction(int half, double energyAtStart, int& lag, double& match) {
-    int firsts[periodkernels::NEIGHBOUR_GROUPS];
-    double sums[4 * periodkernels::NEIGHBOUR_GROUPS], energies[4 * periodkernels::NEIGHBOUR_GROUPS];
-    for (int k = 2; k <= LAST_FRACTION; k++) firsts[k - 2] = std::max(0, roundedFraction(lag, k) - 1);
-    periodkernels::neighbourSums(cpu, x, half, firsts, sums, energies);
-    for (int k = 2; k <= LAST_FRACTION; k++) {
-        for (int d = -1; d <= 1; d++) {
-            int candidate = roundedFraction(lag, k) + d;
-            if (candidate < shortestLag || candidate >= lag) continue;
-            int lane = 4 * (k - 2) + candidate - firsts[k - 2];
-            double candidateMatch = normalised(sums[lane], energyAtStart, energies[lane]);
-            if (matchesNearlyAsWell(k, candidateMatch, match)) {
-                lag = candidate;
-                match = candidateMatch;
-                return true;
-            }
-        }
-    }
-    return false;
+    estimateBound = spectrumBound(half, spectrumSize);
+    return firstMaximumNear(half, estimateBound);
 }
 
 // Energies per chunk of the window, accumulated. A non-finite sample makes the energy non-finite,
@@ -153,13 +151,20 @@ double PeriodSearch::energyAtMost(int from, int to) const {
     return (chunkEnergy[upTo] - chunkEnergy[from / CHUNK] + energySlack) * (1.0 + 4.0 * UNIT_ROUNDOFF);
 }
 
+void PeriodSearch::sumExactly(int half, int from, int to) {
+    auto known = sumKnown.begin() + (from - shortestLag);
+    if (std::all_of(known, known + (to - from), [](char k) { return k == EXACT; })) return;
+    periodkernels::exactSums(cpu, x, half, from, to, sums.data() + (from - shortestLag));
+    std::fill(sumKnown.begin() + (from - shortestLag), sumKnown.begin() + (to - shortestLag), EXACT);
+}
+
 // Sums lags [from, to) exactly and keeps the first that beats `maximum`, as the plain loop does.
+// The lags just outside are summed too, in the same pass: the vertex of the maximum needs them.
 void PeriodSearch::keepFirstMaximum(int half, int from, int to, double& maximum, int& maximumAt) {
-    exactSums.resize(static_cast<size_t>(half));
-    periodkernels::exactSums(cpu, x, half, from, to, exactSums.data());
+    sumExactly(half, std::max(from - 1, shortestLag), std::min(to + 1, half));
     for (int lag = from; lag < to; lag++) {
-        if (exactSums[lag - from] > maximum) {
-            maximum = exactSums[lag - from];
+        if (sums[lag - shortestLag] > maximum) {
+            maximum = sums[lag - shortestLag];
             maximumAt = lag;
         }
     }
@@ -179,7 +184,10 @@ int PeriodSearch::firstMaximumOfAll(int half) {
 void PeriodSearch::rankDirect(int half, double bound) {
     int lags = half - shortestLag;
     int split = (half / 3) & ~1;
+    rankSplit = split;
     estimates.resize(static_cast<size_t>(lags));
+    partials.resize(static_cast<size_t>(lags));
+    blockRest.resize(static_cast<size_t>(lags / 32 + 1));
 #if CANTOREL_X86
     periodkernels::rankedSums(x, 0, split, shortestLag, half, estimates.data(), false);
 #endif
@@ -191,8 +199,13 @@ void PeriodSearch::rankDirect(int half, double bound) {
     for (int block = 0; block * 32 < lags; block++) {
         if (block == bestBlock) continue;
         int from = 32 * block, to = std::min(from + 32, lags);
-        double highest = largestOf(estimates.data() + from, to - from) + bound + remainderAtMost(half, split, block);
+        double rest = remainderAtMost(half, split, block);
+        double highest = largestOf(estimates.data() + from, to - from) + bound + rest;
         if (highest < lowest) {
+            // Kept for the peak, which may need a lag of this block after all.
+            std::copy(estimates.begin() + from, estimates.begin() + to, partials.begin() + from);
+            std::fill(sumKnown.begin() + from, sumKnown.begin() + to, PARTIAL);
+            blockRest[block] = rest;
             std::fill(estimates.begin() + from, estimates.begin() + to, -HUGE_VAL);
         } else {
             completeRanks(half, split, block);
@@ -207,6 +220,15 @@ void PeriodSearch::completeRanks(int half, int split, int block) {
 #else
     (void)split, (void)to;
 #endif
+}
+
+void PeriodSearch::completeBlock(int half, int block) {
+    int from = 32 * block, to = std::min(from + 32, half - shortestLag);
+    std::copy(partials.begin() + from, partials.begin() + to, estimates.begin() + from);
+    completeRanks(half, rankSplit, block);
+    for (int k = from; k < to; k++) {
+        if (sumKnown[k] == PARTIAL) sumKnown[k] = ESTIMATED;
+    }
 }
 
 // At least |sum of a_j b_(lag + j)| over j >= split, for every lag of the block.
@@ -320,4 +342,153 @@ int PeriodSearch::firstMaximumNear(int half, double bound) {
         k = end;
     }
     return maximumAt;
+}
+
+bool PeriodSearch::positiveSum(int half, int lag) {
+    Interval sum = sumBounds(lag - shortestLag);
+    if (sum.low > 0.0 || !(sum.high > 0.0)) return sum.low > 0.0;
+    sumExactly(half, lag, lag + 1);
+    return sums[lag - shortestLag] > 0.0;
+}
+
+// The period ends at the first lag below the maximum's whose normalised match is a local peak
+// reaching PEAK_SHARE of the maximum's: smooth low tones match short lags nearly as well without
+// those being periods, so only a peak counts. Lags whose bounds cannot reach that share are
+// passed over without a sum; a lag that may is decided by bounds where they settle it, else by
+// exact sums and energies around it.
+int PeriodSearch::firstNormalisedPeak(int half, int lag) {
+    int lastK = lag - shortestLag;
+    estimateEnergies(half, lag);
+    // The reach is positive, but its bounds may not yet say so.
+    double lowestReach = std::max(reachBounds(lastK).low, 0.0);
+    double squaredReach = lowestReach * lowestReach * std::max(startEnergyBounds().low, 0.0) * (1.0 - SQUARE_MARGIN);
+    for (int k = 1; k < lastK; k++) {
+        if (cannotReach(k, squaredReach)) continue;
+        Verdict verdict;
+        while ((verdict = peakVerdict(k, lastK)) == UNDECIDED) refineAround(half, k, lastK);
+        if (verdict == PEAK) return shortestLag + k;
+    }
+    return lag;
+}
+
+void PeriodSearch::forgetEnergies(int half) {
+    energyKnown.assign(static_cast<size_t>(half - shortestLag), 0);
+    lagEnergies.resize(static_cast<size_t>(half - shortestLag));
+    startKnown = false;
+}
+
+void PeriodSearch::energyExactly(int half, int from, int to) {
+    auto known = energyKnown.begin() + (from - shortestLag);
+    if (std::all_of(known, known + (to - from), [](char k) { return k != 0; })) return;
+    periodkernels::exactEnergies(cpu, x, half, from, to, lagEnergies.data() + (from - shortestLag));
+    std::fill(energyKnown.begin() + (from - shortestLag), energyKnown.begin() + (to - shortestLag), 1);
+}
+
+// Energies of the first half and of the lagged halves up to `lag`, from running sums: each is off
+// by at most the rounding of two prefix sums, their difference and the plain sum itself.
+void PeriodSearch::estimateEnergies(int half, int lag) {
+    int lastK = lag - shortestLag, n = lag + half;
+    energyEstimates.resize(static_cast<size_t>(lastK + 1));
+    prefixEnergy.resize(static_cast<size_t>(n + 4));
+    if (!std::isfinite(energy)) {
+        // Nothing can be bounded: every ratio is decided exactly.
+        estimateSlack = NAN;
+        return;
+    }
+    int roundings = prefixEnergies(x, n, prefixEnergy.data());
+    for (int k = 0; k <= lastK; k++) {
+        energyEstimates[k] = prefixEnergy[shortestLag + k + half] - prefixEnergy[shortestLag + k];
+    }
+    // Each of the two prefix sums, their difference and the plain sum rounds off at most this
+    // share of the total; 1 % more covers the rounding of the total itself.
+    estimateSlack = 4.0 * 1.01 * errorGrowth(roundings + half + 1, UNIT_ROUNDOFF) * prefixEnergy[n];
+}
+
+PeriodSearch::Interval PeriodSearch::sumBounds(int k) const {
+    if (sumKnown[k] == EXACT) return {sums[k], sums[k], true};
+    if (sumKnown[k] == ESTIMATED) return {estimates[k] - estimateBound, estimates[k] + estimateBound, false};
+    double slack = estimateBound + blockRest[k / 32];
+    return {partials[k] - slack, partials[k] + slack, false};
+}
+
+PeriodSearch::Interval PeriodSearch::startEnergyBounds() const {
+    if (startKnown) return {energyAtStart, energyAtStart, true};
+    return {prefixEnergy[windowHalf] - estimateSlack, prefixEnergy[windowHalf] + estimateSlack, false};
+}
+
+PeriodSearch::Interval PeriodSearch::energyBounds(int k) const {
+    if (energyKnown[k]) return {lagEnergies[k], lagEnergies[k], true};
+    return {energyEstimates[k] - estimateSlack, energyEstimates[k] + estimateSlack, false};
+}
+
+// Holds the plain S / sqrt(E(at) E), 0 where an energy is 0, however the sum and energies are known.
+PeriodSearch::Interval PeriodSearch::ratioBounds(int k) const {
+    Interval sum = sumBounds(k), lagged = energyBounds(k), start = startEnergyBounds();
+    if (lagged.exact && start.exact && (sum.exact || lagged.low == 0.0)) {
+        double ratio = normalised(sum.low, start.low, lagged.low);
+        return {ratio, ratio, true};
+    }
+    if (!(lagged.low > 0.0) || !(start.low > 0.0)) return {-HUGE_VAL, HUGE_VAL, false};
+    double nearRoot = std::sqrt(start.low * lagged.low), farRoot = std::sqrt(start.high * lagged.high);
+    double high = sum.high >= 0.0 ? sum.high / nearRoot : sum.high / farRoot;
+    double low = sum.low >= 0.0 ? sum.low / farRoot : sum.low / nearRoot;
+    return {low - std::fabs(low) * RATIO_ROUNDING - TINY, high + std::fabs(high) * RATIO_ROUNDING + TINY, false};
+}
+
+// Holds PEAK_SHARE of the maximum's ratio; multiplying by it keeps the order of the bounds.
+PeriodSearch::Interval PeriodSearch::reachBounds(int lastK) const {
+    Interval peak = ratioBounds(lastK);
+    return {PEAK_SHARE * peak.low, PEAK_SHARE * peak.high, peak.exact};
+}
+
+// True where the ratio is certainly below the reach, told without a root: the reach is positive,
+// so a sum of at most 0 never gets there, and otherwise the squares compare.
+bool PeriodSearch::cannotReach(int k, double squaredReach) const {
+    double highestSum = sumBounds(k).high;
+    if (highestSum <= 0.0) return true;
+    return highestSum * highestSum * (1.0 + SQUARE_MARGIN) + TINY < squaredReach * energyBounds(k).low;
+}
+
+// The plain comparisons, where the ratios around k and the reach are known; their outcome, where
+// the bounds settle it.
+PeriodSearch::Verdict PeriodSearch::peakVerdict(int k, int lastK) const {
+    Interval before = ratioBounds(k - 1), at = ratioBounds(k), after = ratioBounds(k + 1), reach = reachBounds(lastK);
+    if (before.exact && at.exact && after.exact && reach.exact) {
+        return at.low >= reach.low && at.low > before.low && at.low >= after.low ? PEAK : NOT_PEAK;
+    }
+    if (at.high < reach.low || at.high <= before.low || at.high < after.low) return NOT_PEAK;
+    if (at.low >= reach.high && at.low > before.high && at.low >= after.high) return PEAK;
+    return UNDECIDED;
+}
+
+// Narrows what is known around k: a block that was never completed first, then the energy of the
+// first half with the maximum's own sum and energy, then exact sums and energies from k - 1 on,
+// as many as one pass of the kernels gives.
+void PeriodSearch::refineAround(int half, int k, int lastK) {
+    for (int near : {k, k - 1, k + 1}) {
+        if (sumKnown[near] == PARTIAL) return completeBlock(half, near / 32);
+    }
+    if (!startKnown) {
+        periodkernels::exactEnergies(cpu, x, half, 0, 1, &energyAtStart);
+        startKnown = true;
+        int lag = shortestLag + lastK;
+        sumExactly(half, lag, lag + 1);
+        return energyExactly(half, lag, lag + 1);
+    }
+    int from = shortestLag + k - 1, to = shortestLag + std::min(k + 15, lastK + 1);
+    sumExactly(half, from, to);
+    energyExactly(half, from, to);
+}
+
+// The vertex of the normalised matches around the period, not of its raw sums: a window that ends
+// part way through a period of an uneven wave holds more of it on one side of the period than on
+// the other, and that tilts raw sums by more than they bend.
+double PeriodSearch::vertexAt(int half, int lag) {
+    if (lag - 1 < shortestLag || lag + 1 >= half) return 0.0;
+    int k = lag - shortestLag;
+    periodkernels::neighbourSums(cpu, x, half, lag - 1, &sums[k - 1], &lagEnergies[k - 1], &energyAtStart);
+    std::fill(sumKnown.begin() + (k - 1), sumKnown.begin() + (k + 2), EXACT);
+    std::fill(energyKnown.begin() + (k - 1), energyKnown.begin() + (k + 2), 1);
+    startKnown = true;
+    return parabolaVertex(ratioBounds(k - 1).low, ratioBounds(k).low, ratioBounds(k + 1).low);
 }

@@ -25,6 +25,9 @@ const double WaveHandler::MIN_ZOOM = 1.0 / 16.0;
 const double WaveHandler::MAX_ZOOM = 65536.0;
 
 static const int BLOCK = 1024;
+// The first window searches lags up to half its length: 1023 samples hold a period of 43 Hz, below
+// a bass's lowest sung notes.
+static const int FIRST_WINDOW = 2048;
 static const int MAX_CHANNELS = 64;
 static const int MAX_SAMPLE_RATE = 1536000;
 const char* const WaveHandler::AUDIO_FILTER =
@@ -238,7 +241,7 @@ void WaveHandler::analyse(Recording& recording, int sampleRate) {
     float* mono = recording.mixdown.empty() ? recording.samples.get() : recording.mixdown.data();
     int frames = static_cast<int>(recording.mixdown.empty() ? recording.total : recording.mixdown.size() - BLOCK);
     reportLoadProgress(READ_END);
-    recording.analysis = std::make_unique<WaveAnalysis>(mono, frames, sampleRate, 1024, this);
+    recording.analysis = std::make_unique<WaveAnalysis>(mono, frames, sampleRate, FIRST_WINDOW, this);
     std::function<void(double)> report = [this](double share) { reportLoadProgress(share); };
     recording.analysis->progress = reportBetween(ARRAYS_MADE, PERIODS_FOUND, report);
     recording.analysis->findFrequencies();

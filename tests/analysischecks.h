@@ -13,7 +13,7 @@
 
 namespace analysischecks {
 
-const int WINDOW = 1024;  // the window the document passes
+const int WINDOW = 2048;  // the first window the document passes
 
 inline std::unique_ptr<WaveAnalysis> analyse(std::vector<float>& samples, int rate) {
     std::unique_ptr<WaveAnalysis> analysis(

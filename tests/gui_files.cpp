@@ -84,9 +84,9 @@ TEST_F(GuiFiles, OpenPickCMajorSaveAsPutsEveryNoteOnTheScale) {
         double hz = testaudio::zeroCrossingHz(samples, start, start + NOTE_FRAMES / 2, RATE);
         double midi = testaudio::hzToMidi(hz);
         // The input was 20 to 35 cents off, and the F# a whole semitone away from F.
-        // The corrected curve keeps the sung movements as whole-sample periods read
-        // them, a few cents at these pitches; a copy one sample long per period would
-        // put a note 12 cents flat.
+        // The corrected curve keeps the sung movements as the periods read them, a few
+        // cents at these pitches; a copy one sample long per period would put a note 12
+        // cents flat.
         EXPECT_NEAR(midi, EXPECTED_IN_C_MAJOR[n], 0.06) << "note " << n << " measured " << hz << " Hz";
     }
     EXPECT_NE(program.readPreferences().find("wavedir:" + audioDir + "/"), std::string::npos)

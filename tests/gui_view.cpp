@@ -52,13 +52,13 @@ TEST_F(GuiView, BandsBoxesAndCurvesSitWhereTheMappingSays) {
     int x = model.boxMiddleX(0);
     int sample = ViewModel::sampleAtColumn(x);
     // Nothing is corrected after a load: the green curve, what will be heard, lies on the red.
-    int red = model.detectedY(sample), green = model.correctedY(sample);
-    ASSERT_EQ(red, model.rowY(69) - 4);
+    int red = model.detectedY(sample), green = model.correctedY(sample), row = model.rowY(69);
+    ASSERT_EQ(red, row - 4);
     ASSERT_EQ(green, red);
     EXPECT_EQ(lastPrintedY(program.output(), sample, false), red);
     EXPECT_EQ(pixel(shot, x, red), GREEN);
-    EXPECT_EQ(pixel(shot, x, red + 4), NOTE_FILL);
-    EXPECT_EQ(pixel(shot, x, red - 2), NOTE_EDGE);
+    EXPECT_EQ(pixel(shot, x, row + 4), NOTE_FILL);
+    EXPECT_EQ(pixel(shot, x, row - 6), NOTE_EDGE);
 }
 
 TEST_F(GuiView, DrawingStaysInsideTheCanvas) {

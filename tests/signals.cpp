@@ -73,6 +73,40 @@ std::vector<float> sungMelody(const Singing& singing, double seconds, int rate, 
     return out;
 }
 
+namespace {
+
+// A bowed string moves in a sawtooth; its harmonics above the fifth fall off faster.
+double bowedAt(double phase, double hz, int rate) {
+    double sum = 0.0;
+    for (int h = 1; h <= 40 && h * hz < rate / 2.0; h++) sum += std::sin(h * phase) / h * (h > 5 ? 5.0 / h : 1.0);
+    return sum;
+}
+
+}  // namespace
+
+std::vector<float> bowedLine(double seconds, int rate, uint64_t seed) {
+    static const int notes[] = {36, 38, 40, 41, 43, 45, 47, 48, 50, 52, 53, 55, 57};
+    Noise noise(seed);
+    std::vector<float> out;
+    size_t total = static_cast<size_t>(seconds * rate);
+    double phase = 0.0;
+    while (out.size() < total) {
+        double note = notes[static_cast<int>((noise.uniform() + 1.0) * 6.5) % 13] + 0.1 * noise.uniform();
+        int frames = static_cast<int>((0.5 + 0.25 * noise.uniform()) * rate);
+        for (int k = 0; k < frames; k++) {
+            double t = static_cast<double>(k) / rate;
+            double vibrato = t > 0.2 ? 0.15 * std::sin(2.0 * M_PI * 5.0 * t) : 0.0;
+            double hz = 440.0 * std::pow(2.0, (note + vibrato - 69.0) / 12.0);
+            phase = std::fmod(phase + 2.0 * M_PI * hz / rate, 2.0 * M_PI);
+            double envelope = std::fmin(1.0, std::fmin(t / 0.04, (frames - k) / (0.02 * rate)));
+            out.push_back(static_cast<float>(envelope * (0.2 * bowedAt(phase, hz, rate) + 0.01 * noise.uniform())));
+        }
+        if (noise.uniform() > 0.4) out.resize(out.size() + static_cast<size_t>(0.08 * rate), 0.0f);
+    }
+    out.resize(total);
+    return out;
+}
+
 std::vector<float> brownNoise(size_t frames, uint64_t seed) {
     Noise noise(seed);
     std::vector<float> out(frames);
@@ -169,56 +203,75 @@ double plainSum(const std::vector<float>& x, int a, int b, int half) {
     return sum;
 }
 
-double plainMatch(const std::vector<float>& x, int at, int c, int half, double energyAtStart) {
-    double energyAtC = plainSum(x, c, c, half);
+// Sum over j < half of x[at + j] x[c + j] / sqrt(E(at) E(c)), 0 where either energy is 0.
+double plainRatio(double sum, double energyAtStart, double energyAtC) {
     if (energyAtStart == 0.0 || energyAtC == 0.0) return 0.0;
-    return plainSum(x, at, c, half) / std::sqrt(energyAtStart * energyAtC);
+    return sum / std::sqrt(energyAtStart * energyAtC);
 }
 
-// The lag nearest to a k-th of `lag`.
-int fraction(int lag, int k) { return static_cast<int>(std::floor(lag / static_cast<double>(k) + 0.5)); }
+// The first c in (start, maximumAt) whose ratio reaches 0.95 of the maximum's and is a peak:
+// above the one before, not below the one after. sums[c - start] holds the written sums.
+int firstNormalisedPeak(const std::vector<float>& x, const std::vector<double>& sums, int at, int start,
+                        int maximumAt, int half) {
+    double energyAtStart = plainSum(x, at, at, half);
+    std::vector<double> r(maximumAt - start + 1);
+    for (int c = start; c <= maximumAt; c++) r[c - start] = plainRatio(sums[c - start], energyAtStart, plainSum(x, c, c, half));
+    double reach = 0.95 * r[maximumAt - start];
+    for (int c = start + 1; c < maximumAt; c++) {
+        double here = r[c - start];
+        if (here >= reach && here > r[c - start - 1] && here >= r[c - start + 1]) return c;
+    }
+    return maximumAt;
+}
+
+// The vertex d of the parabola through the normalised matches at L - 1, L and L + 1, within half
+// a sample; 0 unless they bend down.
+double vertexOf(double before, double at, double after) {
+    double denominator = before - 2.0 * at + after;
+    if (!(denominator < 0.0)) return 0.0;
+    double vertex = 0.5 * (before - after) / denominator;
+    if (std::isnan(vertex)) return 0.0;
+    return std::min(0.5, std::max(-0.5, vertex));
+}
 
 }  // namespace
 
-int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& frequency, int at, int wide,
-                       int shortestLag) {
-    if (static_cast<long long>(at) + wide > static_cast<long long>(x.size())) return -1;
+PlainPeriod plainPeriod(const std::vector<float>& x, const std::vector<float>& frequency, int at, int wide,
+                        int shortestLag) {
+    if (static_cast<long long>(at) + wide > static_cast<long long>(x.size())) return {-1, 0.0};
     int half = wide / 2;
     for (int k = at; k < at + half; k++) {
-        if (frequency[k] == -1.0f) return -1;
+        if (frequency[k] == -1.0f) return {-1, 0.0};
     }
     int start = at + std::max(shortestLag, 1), end = at + half;
     double maximum = -1.0;
     int maximumAt = -1;
+    std::vector<double> sums(std::max(end - start, 0));
     for (int i = start; i < end; i++) {
         double sum = plainSum(x, at, i, half);
+        sums[i - start] = sum;
         if (sum > maximum) {
             maximum = sum;
             maximumAt = i;
         }
     }
-    if (maximumAt == -1 || !(maximum > 0.0)) return maximumAt;
-    // A whole fraction of the lag, up to a seventh, that matches nearly as well, normalised, is the
-    // period; beyond a fifth the fraction must also match at least 0.95 itself.
-    double energyAtStart = plainSum(x, at, at, half);
-    double match = plainMatch(x, at, maximumAt, half, energyAtStart);
-    bool moved = true;
-    while (moved) {
-        moved = false;
-        for (int k = 2; k <= 7 && !moved; k++) {
-            for (int d = -1; d <= 1 && !moved; d++) {
-                int c = at + fraction(maximumAt - at, k) + d;
-                if (c < start || c >= end || c >= maximumAt) continue;
-                double candidateMatch = plainMatch(x, at, c, half, energyAtStart);
-                if (candidateMatch >= 0.95 * match && (k <= 5 || candidateMatch >= 0.95)) {
-                    maximumAt = c;
-                    match = candidateMatch;
-                    moved = true;
-                }
-            }
+    if (maximumAt == -1) return {-1, 0.0};
+    if (maximum > 0.0) maximumAt = firstNormalisedPeak(x, sums, at, start, maximumAt, half);
+    double vertex = 0.0;
+    if (maximumAt - 1 >= start && maximumAt + 1 < end) {
+        double energyAtStart = plainSum(x, at, at, half);
+        double r[3];
+        for (int c = maximumAt - 1; c <= maximumAt + 1; c++) {
+            r[c - maximumAt + 1] = plainRatio(sums[c - start], energyAtStart, plainSum(x, c, c, half));
         }
+        vertex = vertexOf(r[0], r[1], r[2]);
     }
-    return maximumAt;
+    return {maximumAt, vertex};
+}
+
+int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& frequency, int at, int wide,
+                       int shortestLag) {
+    return plainPeriod(x, frequency, at, wide, shortestLag).end;
 }
 
 void plainDetection(const std::vector<float>& x, int rate, int firstWindow, Detection& d) {
@@ -232,13 +285,14 @@ void plainDetection(const std::vector<float>& x, int rate, int firstWindow, Dete
             continue;
         }
         int wide = priorWidth > shortPeriod ? static_cast<int>(priorWidth * 3.0) : atRate(firstWindow, rate);
-        int match = plainAutocorrelate(x, d.frequency, i, wide, shortestLag);
+        PlainPeriod period = plainPeriod(x, d.frequency, i, wide, shortestLag);
+        int match = period.end;
         if (match == -1) {
             i++;
             continue;
         }
         d.waveWidth[i] = match - i;
-        float freq = static_cast<float>(rate) / (match - i);
+        float freq = static_cast<float>(static_cast<double>(rate) / (match - i + period.vertex));
         for (int k = i; k <= match; k++) d.frequency[k] = freq;
         priorWidth = match - i;
         i = match;

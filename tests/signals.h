@@ -39,6 +39,10 @@ struct Singing {
 // Notes with vibrato and slides, breath noise under the voice and rests of digital silence.
 std::vector<float> sungMelody(const Singing& singing, double seconds, int rate, uint64_t seed);
 
+// A cello line from C2 to A3: bowed notes with vibrato and bow noise, legato or with short breaks
+// between bows.
+std::vector<float> bowedLine(double seconds, int rate, uint64_t seed);
+
 // White noise through a one-pole low-pass.
 std::vector<float> brownNoise(size_t frames, uint64_t seed);
 
@@ -60,11 +64,22 @@ struct Detection {
 // Arrays allocated and zeroed as the analysis's own are before it runs.
 Detection emptyDetection(size_t frames);
 
+// The end of the period that starts at `at`, and where between samples it lies.
+struct PlainPeriod {
+    int end;        // -1 where none is found
+    double vertex;  // in [-0.5, 0.5]
+};
+
 // Where in [at + shortestLag, at + wide / 2) the wide / 2 samples from `at` repeat best; -1 where
 // the window runs past the end, meets silence or nothing correlates above -1. A shortest lag
-// below 1 counts as 1. A positive best is moved to the first of the lags near a half, third,
-// quarter, ... or seventh of it whose normalised match is at least 0.95 of its own (beyond the
-// fifth also at least 0.95 itself), as often as one is.
+// below 1 counts as 1. A positive best is moved to the first shorter lag whose normalised match
+// is at least 0.95 of the best's and a peak (above the lag before, not below the lag after). The
+// vertex is that of the parabola through the normalised matches around the end, where both
+// neighbours lie in the range and the matches bend down, clamped to half a sample.
+PlainPeriod plainPeriod(const std::vector<float>& x, const std::vector<float>& frequency, int at, int wide,
+                        int shortestLag = 20);
+
+// The end alone.
 int plainAutocorrelate(const std::vector<float>& x, const std::vector<float>& frequency, int at, int wide,
                        int shortestLag = 20);
 

@@ -131,6 +131,27 @@ std::vector<float> pitchCurveTone(const std::function<double(double)>& midiAt, i
     return out;
 }
 
+std::vector<float> steadyTone(Waveform shape, double hz, int frames, int rate, float amplitude) {
+    int harmonics = shape == Waveform::SINE ? 1 : static_cast<int>(std::ceil(rate / (2.0 * hz))) - 1;
+    int step = shape == Waveform::SQUARE ? 2 : 1;
+    // The limits of the two series are pi/2 and pi/4 at their peaks.
+    double scale = amplitude * (shape == Waveform::SAWTOOTH ? 2.0 / M_PI : shape == Waveform::SQUARE ? 4.0 / M_PI : 1.0);
+    std::vector<float> out(frames);
+    for (int i = 0; i < frames; i++) {
+        double phase = 2.0 * M_PI * std::fmod(hz * i / rate, 1.0);
+        // sin(k phase) for k = 1, 2, 3, ... by the recurrence of the Chebyshev polynomials.
+        double twiceCos = 2.0 * std::cos(phase), previous = 0.0, current = std::sin(phase), sum = 0.0;
+        for (int k = 1; k <= harmonics; k++) {
+            if ((k - 1) % step == 0) sum += current / k;
+            double next = twiceCos * current - previous;
+            previous = current;
+            current = next;
+        }
+        out[i] = static_cast<float>(scale * sum);
+    }
+    return out;
+}
+
 std::vector<float> brownNoise(int frames, unsigned seed) {
     std::vector<float> out(frames);
     unsigned state = seed;

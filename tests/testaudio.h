@@ -43,6 +43,12 @@ std::vector<float> melody(const std::vector<Note>& notes, int rate, float amplit
 std::vector<float> pitchCurveTone(const std::function<double(double)>& midiAt, int frames, int rate,
                                   float amplitude = 0.5f);
 
+enum class Waveform { SINE, SQUARE, SAWTOOTH };
+
+// A steady tone holding every harmonic of its waveform below half the rate (1/k each for the
+// sawtooth, odd harmonics only for the square), so that nothing folds back.
+std::vector<float> steadyTone(Waveform shape, double hz, int frames, int rate, float amplitude = 0.5f);
+
 // White noise through a one-pole low-pass: the slowest material for pitch detection.
 std::vector<float> brownNoise(int frames, unsigned seed = 1);
 
