@@ -158,18 +158,25 @@ void WaveAnalysis::findFrequencies() {
             nextReport = i + step;
         }
         if (frequency[i] == SILENT) {
+            // A rest parts two notes: the period sung before it says nothing of the next one,
+            // and a short one would leave the next note's window too short to hold its period.
+            priorWidth = -1;
             i++;
             continue;
         }
         int wide = windowAfter(priorWidth);
-        // The window length stays the same while attempts fail, so a window that no longer
-        // fits never fits again.
-        if (wide < 0 || static_cast<long long>(i) + wide > sampleslen) break;
-        int half = wide / 2;
         if (nextSilent < i) nextSilent = firstSilentIn(i, sampleslen);
+        // The window length stays the same while attempts fail, so a window that no longer
+        // fits never fits again before the next silence.
+        if (wide < 0 || static_cast<long long>(i) + wide > sampleslen) {
+            if (nextSilent >= sampleslen) break;
+            i = nextSilent;
+            continue;
+        }
+        int half = wide / 2;
         // Every attempt up to a silent sample in the first half fails the same way.
         if (nextSilent < i + half) {
-            i = nextSilent + 1;
+            i = nextSilent;
             continue;
         }
         double vertex;

@@ -34,9 +34,10 @@ const double VIBRATO_CENTRE_MOVES = 0.3;
 // far less.
 const int STEADY_RADIUS_MS = 20;
 const double STEADY_RANGE = 0.25;
-// A note holds steady at least this long, and moves less than this meanwhile; shorter or moving
-// steady stretches are parts of a scoop, a glide or an ornament, and belong to the note around
-// them. A drift of half a semitone over a note moves far slower.
+// A note holds steady at least this long, and moves less than this meanwhile unless it turns
+// back; shorter steady stretches, or ones that ramp one way, are parts of a scoop, a glide or an
+// ornament, and belong to the note around them. A drift of half a semitone over a note moves far
+// slower.
 const int SHORTEST_NOTE_MS = 50;
 const double MOST_HELD_SLOPE = 2.0;  // semitones a second
 // A scoop rises into a note over up to this long from its onset: what holds steady that early,
@@ -169,6 +170,11 @@ double medianOf(std::vector<double> values) {
 
 std::vector<SteadyRun> steadyRuns(const std::vector<double>& centre) {
     int count = static_cast<int>(centre.size()), radius = toFrames(STEADY_RADIUS_MS);
+    std::vector<int> turns = turningPoints(centre);
+    // A run that turns back is no ramp, however fast a slow vibrato moves it.
+    auto turnsWithin = [&](int from, int to) {
+        return std::lower_bound(turns.begin(), turns.end(), from) != std::lower_bound(turns.begin(), turns.end(), to);
+    };
     std::vector<SteadyRun> runs;
     int runFrom = -1;
     for (int f = 0; f <= count; f++) {
@@ -183,7 +189,8 @@ std::vector<SteadyRun> steadyRuns(const std::vector<double>& centre) {
             // Judged on its middle: a run may begin on a scoop's tail or end where vibrato sets in.
             int quarter = (f - runFrom) / 4;
             double slope = slopeOf(centre, runFrom + quarter, f - quarter);
-            if (f - runFrom >= toFrames(SHORTEST_NOTE_MS) && std::fabs(slope) <= MOST_HELD_SLOPE)
+            bool held = std::fabs(slope) <= MOST_HELD_SLOPE || turnsWithin(runFrom + quarter, f - quarter);
+            if (f - runFrom >= toFrames(SHORTEST_NOTE_MS) && held)
                 runs.push_back({runFrom, f, medianOf({centre.begin() + runFrom, centre.begin() + f}), slope});
             runFrom = -1;
         }
@@ -257,22 +264,50 @@ void addNotesOfPart(const std::vector<double>& track, int from, int to, int firs
     notes.push_back({sampleAt(noteFrom), sampleAt(end) - 1, heldPitch(centre, runs, noteFrom, end)});
 }
 
-// A stretch of pitched samples [from, to): its parts between noise, each holding notes.
-void addNotesOfStretch(const double* midiValue, int from, int to, double sampleRate, std::vector<SungNote>& notes) {
+// Frames of no use to the search: noise, or a reading too high to be sung.
+std::vector<bool> unusableFrames(const std::vector<double>& track, double noPitchFrom) {
+    std::vector<bool> unusable = noisyFrames(track);
+    for (size_t f = 0; f < track.size(); f++) unusable[f] = unusable[f] || track[f] >= noPitchFrom;
+    return unusable;
+}
+
+// Unusable frames [from, to) take the readings around them, in a straight line.
+void bridge(std::vector<double>& track, int from, int to) {
+    double before = track[from - 1], after = track[to];
+    for (int f = from; f < to; f++) track[f] = before + (after - before) * (f - from + 1) / (to - from + 1);
+}
+
+// A stretch of readings [from, to): its parts between noise, each holding notes. Unusable
+// readings shorter than a note between readings that agree are bridged, so that a few periods
+// read far off do not end a note.
+void addNotesOfStretch(const double* midiValue, int from, int to, double sampleRate, double noPitchFrom,
+                       std::vector<SungNote>& notes) {
     std::vector<double> track = pitchTrack(midiValue, from, to, sampleRate);
-    std::vector<bool> noisy = noisyFrames(track);
+    std::vector<bool> unusable = unusableFrames(track, noPitchFrom);
     int count = static_cast<int>(track.size());
-    for (int f = 0; f < count;) {
-        if (noisy[f]) {
+    int partFrom = -1;  // the part open, if any
+    for (int f = 0; f <= count;) {
+        if (f < count && !unusable[f]) {
+            if (partFrom < 0) partFrom = f;
             f++;
             continue;
         }
-        int partFrom = f;
-        while (f < count && !noisy[f]) f++;
-        size_t before = notes.size();
-        addNotesOfPart(track, partFrom, f, from, sampleRate, notes);
-        // The last part runs to the stretch's last sample, not its last frame's first sample.
-        if (f == count && notes.size() > before) notes.back().end = to - 1;
+        int gapFrom = f;
+        while (f < count && unusable[f]) f++;
+        bool bridged = partFrom >= 0 && f < count && f - gapFrom < toFrames(SHORTEST_NOTE_MS) &&
+                       std::fabs(track[f] - track[gapFrom - 1]) <= OUTLIER_SEMITONES;
+        if (bridged) {
+            bridge(track, gapFrom, f);
+            continue;
+        }
+        if (partFrom >= 0) {
+            size_t before = notes.size();
+            addNotesOfPart(track, partFrom, gapFrom, from, sampleRate, notes);
+            // The last part runs to the stretch's last sample, not its last frame's first sample.
+            if (gapFrom == count && notes.size() > before) notes.back().end = to - 1;
+        }
+        partFrom = -1;
+        if (f == count) break;
     }
 }
 
@@ -281,16 +316,15 @@ void addNotesOfStretch(const double* midiValue, int from, int to, double sampleR
 std::vector<SungNote> findSungNotes(const double* midiValue, int length, double sampleRate, double noPitchFrom) {
     std::vector<SungNote> notes;
     if (!midiValue || !(sampleRate > 0.0)) return notes;
-    auto pitched = [&](double midi) { return midi >= NO_PITCH_BELOW && midi < noPitchFrom; };
     int i = 0;
     while (i < length) {
-        if (!pitched(midiValue[i])) {
+        if (midiValue[i] < NO_PITCH_BELOW) {
             i++;
             continue;
         }
         int from = i;
-        while (i < length && pitched(midiValue[i])) i++;
-        addNotesOfStretch(midiValue, from, i, sampleRate, notes);
+        while (i < length && midiValue[i] >= NO_PITCH_BELOW) i++;
+        addNotesOfStretch(midiValue, from, i, sampleRate, noPitchFrom, notes);
     }
     return notes;
 }

@@ -281,6 +281,7 @@ void plainDetection(const std::vector<float>& x, int rate, int firstWindow, Dete
     int priorWidth = -1;
     for (int i = 0; i < n;) {
         if (d.frequency[i] == -1.0f) {
+            priorWidth = -1;
             i++;
             continue;
         }

@@ -313,7 +313,7 @@ Take playedLine(const Instrument& instrument, bool detuned, const std::string& f
     std::vector<Event> events;
     Take take;
     int note = (instrument.lowest + instrument.highest) / 2;
-    int t = 200;
+    int t = 200, sungCents = 0;
     while (t < 14000) {
         int length = static_cast<int>(uniform(300.0, 900.0));
         bool legato = !take.notes.empty() && uniform(0.0, 1.0) < 0.6;
@@ -325,12 +325,15 @@ Take playedLine(const Instrument& instrument, bool detuned, const std::string& f
             if (!legato) t += static_cast<int>(uniform(150.0, 400.0));
         }
         int cents = static_cast<int>((uniform(0.0, 1.0) < 0.5 ? -1 : 1) * uniform(20.0, 40.0));
+        // Nobody plays two notes a semitone apart less than half a semitone apart.
+        if (!take.notes.empty() && std::abs(note * 100 + cents - sungCents) < 50) cents = -cents;
         bool vibrato = uniform(0.0, 1.0) < 0.5;
         int nextStartsAt = t + length;
         // A legato note starts 30 ms before the note before it ends, so the pedal joins them.
         if (legato) events.back().ms = t + 30;
         addNote(events, note, detuned ? cents : 0, t, nextStartsAt, vibrato);
         take.notes.push_back({note, t / 1000.0, nextStartsAt / 1000.0});
+        sungCents = note * 100 + cents;
         t = nextStartsAt;
     }
     take.name = std::string(instrument.name) + (detuned ? "_detuned" : "_in_tune") + "_seed" + std::to_string(seed);
@@ -345,7 +348,7 @@ Take playedLine(const Instrument& instrument, bool detuned, const std::string& f
 std::vector<Take> playedLines(bool detuned, const std::string& folder, std::string& whyNot) {
     if (fluidsynthSoundFont(whyNot).empty()) return {};
     const Instrument instruments[] = {{"voice_oohs", 53, 55, 72},
-                                      {"choir_low", 52, 43, 60},
+                                      {"voice_oohs_low", 53, 40, 57},
                                       {"cello", 42, 36, 57},
                                       {"flute", 73, 67, 88},
                                       {"violin", 40, 55, 84}};

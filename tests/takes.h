@@ -47,8 +47,9 @@ struct Singing {
 // detuning, so that an in-tune take and a detuned one can be compared.
 Take sungLine(const Singing& singing, double seconds, int rate, uint64_t seed);
 
-// Lines played on voice "oohs", choir, cello, flute and violin by fluidsynth, legato and with
-// rests, some notes bent off their note; empty when fluidsynth or its soundfont is missing.
+// Lines played on voice "oohs" (a middle and a low voice), cello, flute and violin by fluidsynth,
+// legato and with rests, some notes bent off their note; empty when fluidsynth or its soundfont
+// is missing.
 std::vector<Take> playedLines(bool detuned, const std::string& folder, std::string& whyNot);
 
 std::string describe(const Singing& singing);

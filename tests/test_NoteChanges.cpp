@@ -298,7 +298,7 @@ TEST(NoteChangesTakes, SungLinesOfLowMiddleAndHighVoicesGetABoxPerNote) {
     }
 }
 
-TEST(NoteChangesTakes, LinesPlayedOnVoiceChoirCelloFluteAndViolinGetABoxPerNote) {
+TEST(NoteChangesTakes, LinesPlayedOnVoiceCelloFluteAndViolinGetABoxPerNote) {
     std::string folder = testaudio::makeTempDir("takes_played"), whyNot;
     if (testaudio::fluidsynthSoundFont(whyNot).empty()) GTEST_SKIP() << whyNot;
     for (bool detuned : {false, true}) {
