@@ -31,10 +31,11 @@ namespace {
 // What becomes of one period.
 const double AS_SUNG = 0.0;     // copied unchanged: no target, or its own pitch as the target
 const double UNUSABLE = -1.0;   // bad analysis data: copied unchanged, with a line saying why
-// Each grain fades in and out over the middle half of the gap to its neighbour and holds alone
-// elsewhere: grains of slightly different periods blended for long lose their highest
-// harmonics to each other.
-const double FADE_SHARE = 0.5;
+// Each grain fades in and out over the middle of the gap to its neighbour, 40 % of it but no
+// longer than half a millisecond, and holds alone elsewhere: grains of slightly different
+// periods blended for long cancel part of their highest harmonics, blended too briefly they click.
+const double FADE_SHARE = 0.4;
+const double LONGEST_FADE_SECONDS = 0.0005;
 
 // The input as a grain placed with its mark `source` at the fractional output position `mark`
 // hears it: read between samples by a windowed sinc, whose response is flat far above the
@@ -284,12 +285,16 @@ void WaveBuilder::overlapAddRegion(Stream& stream, int end) {
     std::vector<FractionalReader> readers;
     for (size_t n = 0; n < marks.size(); n++)
         readers.emplace_back(start, stream.sampleslen - start, sources[n] - start, marks[n]);
+    // The builder is not told the sample rate; a period's length times its frequency gives it
+    // closely enough for the length of a fade.
+    double longestFade = LONGEST_FADE_SECONDS * stream.frequency[start] * stream.waveWidth[start];
     const float* region = stream.samples + start;
     float* out = stream.buffer + start;
     for (size_t n = 0; n + 1 < marks.size(); n++) {
         int from = static_cast<int>(marks[n]), to = static_cast<int>(marks[n + 1]);
         for (int t = from; t < to; t++) {
-            double u = std::clamp(((t - from) / double(to - from) - 0.5) / FADE_SHARE + 0.5, 0.0, 1.0);
+            double fade = std::min(FADE_SHARE * (to - from), longestFade);
+            double u = std::clamp(((t - from) - 0.5 * (to - from - fade)) / fade, 0.0, 1.0);
             double rising = 0.5 - 0.5 * std::cos(M_PI * u);
             out[t] = static_cast<float>((1.0 - rising) * readers[n].at(region, t) + rising * readers[n + 1].at(region, t));
         }
