@@ -440,7 +440,7 @@ TEST(AnalysisOctaves, SteadyTonesAreReadAtTheirOwnOctave) {
     }
 }
 
-TEST(AnalysisOctaves, SineSquareAndSawtoothOnEverySemitoneAreReadOnTheirNote) {
+TEST(AnalysisOctaves, SineSquareAndSawtoothOnEverySemitoneAreReadAndBoxedOnTheirNote) {
     // A smooth low tone matches short lags nearly as well as its period, and a first window holds
     // a dozen periods of a high one: either used to put a steady tone on another note (1175 Hz
     // read as MIDI 44, a low C as 97). Half a second of each; its middle half lies past the first
@@ -466,6 +466,12 @@ TEST(AnalysisOctaves, SineSquareAndSawtoothOnEverySemitoneAreReadOnTheirNote) {
                 }
                 ASSERT_EQ(cents.size(), static_cast<size_t>(3 * frames / 4 - frames / 4)) << "a steady middle is voiced";
                 for (double c : cents) ASSERT_LT(std::fabs(c), 50.0);
+                ASSERT_FALSE(analysis->segments->empty());
+                const WaveSegment* longest = *std::max_element(
+                    analysis->segments->begin(), analysis->segments->end(), [](const WaveSegment* a, const WaveSegment* b) {
+                        return a->endSample - a->startSample < b->endSample - b->startSample;
+                    });
+                ASSERT_EQ(longest->midiNumber, note) << "the longest box";
                 // Read from whole-sample periods, these sawtooth tones were up to 23 cents off.
                 if (range.rate == 44100 && shape.first == Waveform::SAWTOOTH && note >= 83 && note <= 89) {
                     std::nth_element(cents.begin(), cents.begin() + cents.size() / 2, cents.end());
