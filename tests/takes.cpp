@@ -191,6 +191,20 @@ Take sungLine(const Singing& singing, double seconds, int rate, uint64_t seed) {
     return take;
 }
 
+std::vector<Take> sungLines(double seconds, int rate, uint64_t seed) {
+    std::vector<Take> lines;
+    for (Voice voice : {Voice::low, Voice::middle, Voice::high}) {
+        for (bool detuned : {false, true}) {
+            Singing singing;
+            singing.voice = voice;
+            singing.detuned = detuned;
+            singing.detuneCents = 20.0;
+            lines.push_back(sungLine(singing, seconds, rate, seed));
+        }
+    }
+    return lines;
+}
+
 std::string describe(const Singing& singing) {
     std::string text = std::string(nameOf(singing.voice)) + "_voice";
     if (singing.detuned) text += "_detuned" + std::to_string(static_cast<int>(singing.detuneCents)) + "c";

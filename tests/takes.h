@@ -52,6 +52,9 @@ Take sungLine(const Singing& singing, double seconds, int rate, uint64_t seed);
 // is missing.
 std::vector<Take> playedLines(bool detuned, const std::string& folder, std::string& whyNot);
 
+// One line each for a low, a middle and a high voice, sung in tune and then 20 to 40 cents off.
+std::vector<Take> sungLines(double seconds, int rate, uint64_t seed);
+
 std::string describe(const Singing& singing);
 
 // Standard MIDI files at one tick per millisecond, rendered by fluidsynth.

@@ -287,15 +287,7 @@ void expectBoxesFollowTheNotes(const takes::Take& take, const std::string& folde
 
 TEST(NoteChangesTakes, SungLinesOfLowMiddleAndHighVoicesGetABoxPerNote) {
     std::string folder = testaudio::makeTempDir("takes_sung");
-    for (takes::Voice voice : {takes::Voice::low, takes::Voice::middle, takes::Voice::high}) {
-        for (bool detuned : {false, true}) {
-            takes::Singing singing;
-            singing.voice = voice;
-            singing.detuned = detuned;
-            singing.detuneCents = 20.0;
-            expectBoxesFollowTheNotes(takes::sungLine(singing, 12.0, RATE, 41), folder);
-        }
-    }
+    for (const takes::Take& line : takes::sungLines(12.0, RATE, 41)) expectBoxesFollowTheNotes(line, folder);
 }
 
 TEST(NoteChangesTakes, LinesPlayedOnVoiceCelloFluteAndViolinGetABoxPerNote) {

@@ -439,14 +439,6 @@ namespace {
 
 const int KINDS[] = {WaveBuilder::USE_CATMULL_CLARK, WaveBuilder::USE_CUBIC_SPLINE, WaveBuilder::USE_PSOLA};
 
-takes::Take sungTake(takes::Voice voice, bool detuned) {
-    takes::Singing singing;
-    singing.voice = voice;
-    singing.detuned = detuned;
-    singing.detuneCents = 20.0;
-    return takes::sungLine(singing, 12.0, 44100, 31);
-}
-
 listening::PitchTrack heard(const takes::Take& take, const std::vector<float>& samples) {
     return listening::trackPitch(samples, take.rate, take.lowestHz, take.highestHz);
 }
@@ -458,8 +450,9 @@ listening::PitchTrack heard(const takes::Take& take, const std::vector<float>& s
 // one, and neither clicks: with every interpolation kind.
 TEST(WaveBuilderListening, ACorrectionHarmsNoInTuneTakeAndMendsADetunedOne) {
     std::string folder = testaudio::makeTempDir("listening");
-    for (takes::Voice voice : {takes::Voice::low, takes::Voice::middle, takes::Voice::high}) {
-        takes::Take inTune = sungTake(voice, false), detuned = sungTake(voice, true);
+    std::vector<takes::Take> lines = takes::sungLines(12.0, 44100, 31);
+    for (size_t k = 0; k + 1 < lines.size(); k += 2) {
+        const takes::Take &inTune = lines[k], &detuned = lines[k + 1];
         SCOPED_TRACE(inTune.name);
         correcting::Session inTuneSession(inTune, folder), detunedSession(detuned, folder);
         double sungOff = listening::msOffNotes(heard(inTune, inTune.samples), inTune.notes);
@@ -481,7 +474,7 @@ TEST(WaveBuilderListening, ACorrectionHarmsNoInTuneTakeAndMendsADetunedOne) {
 // of the input, and harmonicity no more than half a dB lower, on a sung and a bowed take.
 TEST(WaveBuilderListening, PsolaKeepsTheAirAndTheHarmonicsOfSungAndBowedTakes) {
     std::string folder = testaudio::makeTempDir("listening_psola"), whyNot;
-    std::vector<takes::Take> all = {sungTake(takes::Voice::middle, true)};
+    std::vector<takes::Take> all = {takes::sungLines(12.0, 44100, 31)[3]};  // the middle voice, detuned
     for (const takes::Take& played : takes::playedLines(true, folder, whyNot)) {
         if (played.name.find("cello") == 0 || played.name.find("violin") == 0) all.push_back(played);
     }
