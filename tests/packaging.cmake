@@ -53,3 +53,4 @@ target_compile_definitions(gui_package PRIVATE
   CANTOREL_CMAKE="${CMAKE_COMMAND}")
 set_tests_properties(gui_package PROPERTIES LABELS "gui;package" FIXTURES_REQUIRED cantorel_deb
                      RESOURCE_LOCK cantorel_package_dir)
+add_dependencies(plain_checks gui_package)
