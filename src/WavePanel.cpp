@@ -37,7 +37,7 @@ WaveCanvas::WaveCanvas(int a, int b, int c, int d)
     end();
 }
 
-WaveCanvas::~WaveCanvas() {}
+WaveCanvas::~WaveCanvas() { delete win; }
 
 Fl_Double_Window* WaveCanvas::make_window() {
     // The hidden window is top-level; building it must not disturb the group
@@ -325,7 +325,7 @@ WavePanel::WavePanel(int a, int b, int c, int d)
     end();
 }
 
-WavePanel::~WavePanel() {}
+WavePanel::~WavePanel() { delete wave; }
 
 void WavePanel::init_window() {
     win = make_window();

@@ -76,7 +76,8 @@ public:
     WaveSegment* selectedSegment;
     int baseMidi;
     Fl_Group* win;
-    // Created here and kept to the end of the program: never released.
+    // Owned: created with the panel and released with it, so no timer of the document outlives
+    // the view it reports to.
     WaveHandler* wave;
     WaveCanvas* waveCanvas;
     Fl_Group* panel;
