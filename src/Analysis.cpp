@@ -192,7 +192,9 @@ void WaveAnalysis::findFrequencies() {
         i = match;
     }
     markUndetected();
+    if (stepDone) stepDone("detection");
     fillMidiValues();
+    if (stepDone) stepDone("MIDI conversion");
     if (progress) progress(1.0);
 }
 
@@ -221,7 +223,9 @@ void WaveAnalysis::findSegments() {
     // A period as short as the search allows is where the largest sum lies at the edge of the
     // lags tried, as in noise whose energy sits low, not a note.
     double noPitchFrom = frequencyToMidi(static_cast<float>(sampleRate / (atThisRate(SHORTEST_LAG) + 0.5)));
-    for (const SungNote& note : findSungNotes(midiValue, sampleslen, sampleRate, noPitchFrom)) {
+    std::vector<SungNote> notes = findSungNotes(midiValue, sampleslen, sampleRate, noPitchFrom);
+    if (stepDone) stepDone("note changes");
+    for (const SungNote& note : notes) {
         // Boxes hold whole periods, so that what lies outside them is never resampled.
         int start = nearestPeriodStart(note.start), end = nearestPeriodStart(note.end + 1) - 1;
         if (end - start < segmentLongerThan) continue;
@@ -229,6 +233,7 @@ void WaveAnalysis::findSegments() {
         segments->push_back(new WaveSegment(start, end, nearest, samples, sampleslen));
         segments->back()->heldMidi = note.heldMidi;
     }
+    if (stepDone) stepDone("segments");
     if (progress) progress(1.0);
 }
 

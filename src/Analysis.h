@@ -80,6 +80,9 @@ public:
     // Called now and then during findFrequencies, and again during findSegments, with the
     // share of that step done (0..1), so a long load can show progress. May be left empty.
     std::function<void(double)> progress;
+    // Told the name of each step of the analysis as it ends ("detection", "note changes", ...),
+    // so that a benchmark can time them. May be left empty.
+    std::function<void(const char*)> stepDone;
 
     WaveAnalysis(float* samples, int sampleslen, int sampleRate, int windowSize, WaveHandler* handler);
     ~WaveAnalysis();

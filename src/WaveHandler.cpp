@@ -220,16 +220,19 @@ void WaveHandler::readRecording(SNDFILE* file, const SF_INFO& info, Recording& r
         throw std::runtime_error("the file is too long for Cantorel to edit.");
     if (!checkedAhead) checkMemoryFor(frames, info.channels, recording.total * static_cast<long long>(sizeof(float)));
     replaceNonFinite(recording.samples.get(), recording.total);
+    if (stepDone) stepDone("reading");
     recording.working.reset(static_cast<float*>(calloc(recording.total + BLOCK, sizeof(float))));
     if (!recording.working) throw std::bad_alloc();
-    if (info.channels == 1) return;
-    recording.mixdown.assign(frames + BLOCK, 0.0f);
-    const float* loaded = recording.samples.get();
-    for (long long frame = 0; frame < frames; frame++) {
-        double sum = 0.0;
-        for (int c = 0; c < info.channels; c++) sum += loaded[frame * info.channels + c];
-        recording.mixdown[frame] = static_cast<float>(sum / info.channels);
+    if (info.channels > 1) {
+        recording.mixdown.assign(frames + BLOCK, 0.0f);
+        const float* loaded = recording.samples.get();
+        for (long long frame = 0; frame < frames; frame++) {
+            double sum = 0.0;
+            for (int c = 0; c < info.channels; c++) sum += loaded[frame * info.channels + c];
+            recording.mixdown[frame] = static_cast<float>(sum / info.channels);
+        }
     }
+    if (stepDone) stepDone("mixing");
 }
 
 // The analysis reports each step's share done; the bar shows it within the step's part.
@@ -242,12 +245,15 @@ void WaveHandler::analyse(Recording& recording, int sampleRate) {
     int frames = static_cast<int>(recording.mixdown.empty() ? recording.total : recording.mixdown.size() - BLOCK);
     reportLoadProgress(READ_END);
     recording.analysis = std::make_unique<WaveAnalysis>(mono, frames, sampleRate, FIRST_WINDOW, this);
+    if (stepDone) stepDone("array set-up");
+    recording.analysis->stepDone = stepDone;
     std::function<void(double)> report = [this](double share) { reportLoadProgress(share); };
     recording.analysis->progress = reportBetween(ARRAYS_MADE, PERIODS_FOUND, report);
     recording.analysis->findFrequencies();
     recording.analysis->progress = reportBetween(PERIODS_FOUND, NOTES_FOUND, report);
     recording.analysis->findSegments();
     recording.analysis->progress = nullptr;
+    recording.analysis->stepDone = nullptr;
 }
 
 void WaveHandler::install(Recording& recording, const SF_INFO& info, const string& name) {
@@ -272,6 +278,7 @@ void WaveHandler::install(Recording& recording, const SF_INFO& info, const strin
     appliedScale.clear();
     if (wavePanel) wavePanel->frameCountChanged();
     restoreOriginal();
+    if (stepDone) stepDone("correction");
     tellStateChanged();
 }
 

@@ -49,6 +49,9 @@ public:
     // Share of a long load done so far (0..1) while the window shows it; -1 otherwise.
     double loadProgress = -1.0;
     std::unique_ptr<AudioPlayer> audioPlayer;
+    // Told the name of each step of a load as it ends ("reading", "mixing", then the analysis's
+    // steps, "correction"), so that a benchmark can time them. May be left empty.
+    std::function<void(const char*)> stepDone;
     // Where the memory figures come from; tests put in their own.
     std::function<MemoryFigures()> memoryFigures = currentMemoryFigures;
 
