@@ -49,13 +49,19 @@ private:
     // Scratch and kernels of the period search, sized from the largest window met so far.
     std::unique_ptr<PeriodSearch> search;
 
+    // Samples [start, end).
+    struct Stretch {
+        int start;
+        int end;
+    };
+
     int atThisRate(int samplesAtReference) const;
     int windowAfter(int priorWidth) const;
     int firstSilentIn(int from, int to) const;
+    std::vector<Stretch> silentStretches() const;
     int bestMatch(int at, int half, double* vertex);
-    void markUndetected();
+    void markUnpitched(int from, int to);
     int nearestPeriodStart(int at) const;
-    void fillMidiValues();
     void releaseSegments();
     void allocateArrays();
     void releaseArrays();
@@ -94,6 +100,7 @@ public:
     void findSilence();
     int autocorrelate(int at, int localWindowSize);
     // `vertex` places the period's end between samples for its frequency; its width stays whole.
+    // The period's MIDI value goes with its frequency.
     void markFrequency(int start, int end, double vertex = 0.0);
     void findMaxAmplitude();
     static double frequencyToMidi(float f);

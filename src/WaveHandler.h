@@ -191,8 +191,7 @@ private:
     void reportLoadProgress(double share);
     bool acceptable(const SF_INFO& info, const string& path);
     void checkMemoryFor(long long frames, int channels, long long held);
-    float* readBlocks(SNDFILE* file, const SF_INFO& info, long long& total);
-    void replaceNonFinite(float* samples, long long count);
+    float* readBlocks(SNDFILE* file, const SF_INFO& info, long long& total, long long& replaced);
     void readRecording(SNDFILE* file, const SF_INFO& info, Recording& recording);
     void analyse(Recording& recording, int sampleRate);
     void install(Recording& recording, const SF_INFO& info, const string& name);
