@@ -145,11 +145,11 @@ struct WaveHandler::Recording {
 
 // Where each step of a load ends on the progress bar, in proportion to what the
 // steps take on a sung line: reading, the working copy and the analysis' arrays,
-// the period search, the note boundaries; installing takes the rest.
-static const double READ_END = 0.10;
-static const double ARRAYS_MADE = 0.25;
-static const double PERIODS_FOUND = 0.75;
-static const double NOTES_FOUND = 0.95;
+// the period search, the note boundaries; installing and the correction take the rest.
+static const double READ_END = 0.05;
+static const double ARRAYS_MADE = 0.06;
+static const double PERIODS_FOUND = 0.82;
+static const double NOTES_FOUND = 0.88;
 // Frames asked of the library at a time, in blocks; the bar moves after each read.
 static const int BLOCKS_PER_READ = 64;
 
