@@ -96,9 +96,9 @@ void timeCorrection(std::vector<float>& samples) {
 // ------------------------------------------------------------------------------- whole load
 
 // The steps a load announces, in the order it takes them.
-const char* const STEPS[] = {"reading",        "mixing",       "array set-up", "detection", "MIDI conversion",
-                             "note changes",   "segments",     "correction"};
-const char* const STEP_HEADS[] = {"read", "mix", "arrays", "detect", "MIDI", "notes", "boxes", "correct"};
+const char* const STEPS[] = {"reading",      "mixing",   "array set-up", "detection",
+                             "note changes", "segments", "correction"};
+const char* const STEP_HEADS[] = {"read", "mix", "arrays", "detect", "notes", "boxes", "correct"};
 
 std::string writeFloatWav(const std::string& folder, const char* material, const std::vector<float>& samples) {
     std::string path = folder + "/" + std::to_string(RATE) + "Hz_" + std::to_string(samples.size()) + "f_" + material +
@@ -115,9 +115,11 @@ std::string writeFloatWav(const std::string& folder, const char* material, const
 }
 
 void printLoadHeading() {
-    std::printf("\nWhole load of a float WAV file as the window opens it, CPU seconds by step; 'other' is the\n"
-                "rest of the load (handing the recording to the document). plain:load is the plain loop's\n"
-                "analysis of the same samples over the whole load.\n");
+    std::printf("\nWhole load of a float WAV file as the window opens it, CPU seconds by step: reading (with\n"
+                "non-finite samples mended), mixing to mono, the analysis's arrays, detection (silence, periods,\n"
+                "and each period's frequency and MIDI value written as it is found), note changes, boxes\n"
+                "snapped to periods, the correction as sung with the working copy; 'other' is the rest of the\n"
+                "load. plain:load is the plain loop's analysis of the same samples over the whole load.\n");
     std::printf("%-20s %7s", "material", "audio s");
     for (const char* head : STEP_HEADS) std::printf(" %7s", head);
     std::printf(" %7s %7s %8s %10s  %s\n", "other", "load", "plain", "plain:load", "arrays");
