@@ -77,7 +77,7 @@ void WaveAnalysis::allocateArrays() {
     segments = new std::vector<WaveSegment*>();
     waveWidth = zeroedArray<int>(sampleslen);
     midiValue = zeroedArray<double>(sampleslen);
-    correctedMidiValue = zeroedArray<double>(sampleslen);
+    correctedMidiValue = ownCorrection = zeroedArray<double>(sampleslen);
     frequency = zeroedArray<float>(sampleslen);
 }
 
@@ -88,7 +88,7 @@ void WaveAnalysis::releaseArrays() {
     std::free(waveWidth);
     std::free(frequency);
     std::free(midiValue);
-    std::free(correctedMidiValue);
+    std::free(ownCorrection);
 }
 
 void WaveAnalysis::releaseSegments() {
@@ -455,9 +455,22 @@ double glideRun(double* out, int from, int to, double current, double target, do
 
 void WaveAnalysis::calculateCorrectPitch() { calculateCorrectPitch(correctionRate()); }
 
+bool WaveAnalysis::everyNoteLeftAsSung() const {
+    return std::all_of(segments->begin(), segments->end(), [this](const WaveSegment* note) { return leftAsSung(*note); });
+}
+
 void WaveAnalysis::calculateCorrectPitch(double glideRate) {
     needsResampling = true;
     if (sampleslen == 0) return;
+    // Before any note has moved, "as sung" is the sung curve itself, not a copy that a long
+    // recording would pay for at every load. Once notes move, the corrected curve keeps its own
+    // memory for good, so that whatever was taken of it stays good.
+    if (!notesMoved && everyNoteLeftAsSung()) {
+        correctedMidiValue = midiValue;
+        return;
+    }
+    notesMoved = true;
+    correctedMidiValue = ownCorrection;
     SegmentSpans spans(*segments, sampleslen);
     // Per sample at the reference rate; the ratio is exactly 1 there, so nothing changes at 44.1 kHz.
     double rate = glideRate * (REFERENCE_RATE / sampleRate);

@@ -70,6 +70,12 @@ private:
     // False while the notes are left as sung ("No correction"): only notes the user put
     // elsewhere are moved.
     bool followScale = true;
+    // The corrected curve's own memory, taken with the other arrays. Until a correction first
+    // moves a note the corrected curve is the sung one, and correctedMidiValue points at
+    // midiValue itself: this memory is not touched before it is needed.
+    double* ownCorrection = nullptr;
+    bool notesMoved = false;
+    bool everyNoteLeftAsSung() const;
 
 public:
     // MIDI values below this mean "no pitch": the markers of -1.0 and anything under 10 Hz.

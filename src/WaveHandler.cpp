@@ -62,7 +62,7 @@ WaveHandler::~WaveHandler() {
     audioPlayer.reset();
     delete analyzeWave;
     free(originalSamples);
-    free(modifiedSamples);
+    free(workingCopy);
     delete waveBuilder;
     delete sfinfoin;
     delete sfinfoout;
@@ -285,9 +285,9 @@ void WaveHandler::install(Recording& recording, const SF_INFO& info, const strin
     audioPlayer->stop();
     releaseAnalysis();
     free(originalSamples);
-    free(modifiedSamples);
+    free(workingCopy);
     originalSamples = recording.samples.release();
-    modifiedSamples = recording.working.release();
+    workingCopy = recording.working.release();
     *sfinfoin = info;
     sfinfoin->frames = recording.total / info.channels;
     channels = info.channels;
@@ -384,7 +384,7 @@ void WaveHandler::restoreOriginal() {
     if (!analyzeWave) return;
     analyzeWave->setScale("chromatic");
     analyzeWave->leaveAsSung();
-    std::copy(originalSamples, originalSamples + originalSampleslen, modifiedSamples);
+    modifiedSamples = originalSamples;
     analyzeWave->calculateCorrectPitch(0.0);  // no glide: the curve keeps the sung movements
     // Unless a note was moved, the working copy is the recording itself.
     const std::vector<WaveSegment*>& notes = *analyzeWave->segments;
@@ -406,7 +406,7 @@ void WaveHandler::resampleChannel(int channel) {
     std::unique_ptr<float[]> rebuilt(waveBuilder->resampleStream(source, frames, analyzeWave->frequency,
                                                                  analyzeWave->correctedMidiValue,
                                                                  analyzeWave->waveWidth));
-    for (int i = 0; i < frames; i++) modifiedSamples[(size_t)i * channels + channel] = rebuilt[i];
+    for (int i = 0; i < frames; i++) workingCopy[(size_t)i * channels + channel] = rebuilt[i];
 }
 
 bool WaveHandler::resampleWaveIfRequired() {
@@ -418,6 +418,7 @@ bool WaveHandler::resampleWaveIfRequired() {
     } catch (const std::bad_alloc&) {
         return false;
     }
+    modifiedSamples = workingCopy;
     analyzeWave->needsResampling = false;
     return true;
 }

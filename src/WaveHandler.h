@@ -174,6 +174,9 @@ private:
         std::vector<NotePlacement> after;
     };
     std::vector<float> mixdown;
+    // Memory for the rebuilt samples, taken at load and touched at the first rebuild: until
+    // then, and again under "No correction", modifiedSamples points at originalSamples.
+    float* workingCopy = nullptr;
     std::vector<NoteMoves> undoHistory;
     std::vector<NoteMoves> redoHistory;
     bool unsavedChanges = false;
