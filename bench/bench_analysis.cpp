@@ -5,6 +5,7 @@
 #include <sndfile.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -59,7 +60,7 @@ struct PlainRun {
 };
 
 PlainRun plainRun(const std::vector<float>& samples) {
-    // Allocated and zeroed before the clock starts, as the analysis's own arrays are below.
+    // Allocated and zeroed before the clock starts.
     PlainRun run{signals::emptyDetection(samples.size()), 0.0};
     double t0 = cpuSeconds();
     signals::plainDetection(samples, RATE, WINDOW, run.detection);
@@ -69,7 +70,13 @@ PlainRun plainRun(const std::vector<float>& samples) {
 
 void compareDetection(const char* material, std::vector<float>& samples, const PlainRun& plain) {
     double audioSeconds = static_cast<double>(samples.size()) / RATE;
-    WaveAnalysis shipped(samples.data(), static_cast<int>(samples.size()), RATE, WINDOW, nullptr);
+    size_t n = samples.size();
+    WaveAnalysis shipped(samples.data(), static_cast<int>(n), RATE, WINDOW, nullptr);
+    // Written once before the clock starts, as the plain loop's arrays are by their zeroing: this
+    // line compares the detections alone, the load below what a user waits for.
+    std::fill(shipped.waveWidth, shipped.waveWidth + n, 0);
+    std::fill(shipped.frequency, shipped.frequency + n, 0.0f);
+    std::fill(shipped.midiValue, shipped.midiValue + n, 0.0);
     double t0 = cpuSeconds();
     shipped.findFrequencies();
     double seconds = cpuSeconds() - t0;
@@ -89,8 +96,13 @@ void timeCorrection(std::vector<float>& samples) {
     double t0 = cpuSeconds();
     analysis.calculateCorrectPitch();
     double t1 = cpuSeconds();
-    std::printf("calculateCorrectPitch on %.0f s of audio (%zu segments): %.1f ms\n",
-                static_cast<double>(samples.size()) / RATE, analysis.segments->size(), 1000.0 * (t1 - t0));
+    analysis.setScale("d major");
+    analysis.calculateCorrectPitch();
+    double t2 = cpuSeconds();
+    // The first correction is the first to touch the corrected curve's own memory.
+    std::printf("calculateCorrectPitch on %.0f s of audio (%zu segments): %.1f ms the first time, %.1f ms again\n",
+                static_cast<double>(samples.size()) / RATE, analysis.segments->size(), 1000.0 * (t1 - t0),
+                1000.0 * (t2 - t1));
 }
 
 // ------------------------------------------------------------------------------- whole load
@@ -179,7 +191,7 @@ int main(int argc, char** argv) {
     materials.push_back({"sung melody, long", signals::sungMelody(benchSinger(), 60.0 * minutes, RATE, 4), true});
 
     std::printf("Pitch detection at %d Hz, one core; audio-seconds analysed per CPU-second\n", RATE);
-    std::printf("(the result arrays are allocated before timing on both sides)\n");
+    std::printf("(the result arrays are allocated and written once before timing on both sides)\n");
     std::vector<PlainRun> plainRuns;
     for (Material& material : materials) {
         plainRuns.push_back(plainRun(material.samples));
