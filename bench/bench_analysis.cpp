@@ -130,8 +130,8 @@ void printLoadHeading() {
     std::printf("\nWhole load of a float WAV file as the window opens it, CPU seconds by step: reading (with\n"
                 "non-finite samples mended), mixing to mono, the analysis's arrays, detection (silence, periods,\n"
                 "and each period's frequency and MIDI value written as it is found), note changes, boxes\n"
-                "snapped to periods, the correction as sung with the working copy; 'other' is the rest of the\n"
-                "load. plain:load is the plain loop's analysis of the same samples over the whole load.\n");
+                "snapped to periods, the correction (the sung curve, until a note moves); 'other' is the rest\n"
+                "of the load. plain:load is the plain loop's analysis of the same samples over the whole load.\n");
     std::printf("%-20s %7s", "material", "audio s");
     for (const char* head : STEP_HEADS) std::printf(" %7s", head);
     std::printf(" %7s %7s %8s %10s  %s\n", "other", "load", "plain", "plain:load", "arrays");

@@ -85,6 +85,8 @@ public:
     std::vector<WaveSegment*>* segments;
     bool needsResampling;
     double* midiValue;
+    // The sung curve itself until a correction first moves a note (see ownCorrection): read it,
+    // never write it.
     double* correctedMidiValue;
     float* frequency;
     int maxAmplitude;

@@ -27,7 +27,8 @@ public:
     static const int WAVE_HEIGHT = 60;
     static const int SEGMENT_HEIGHT = ViewGeometry::SEMITONE_ROW;
 
-    // Raw owned pointers as the design lays them out; the destructor releases them.
+    // Raw pointers as the design lays them out. The document owns originalSamples; the working
+    // samples are either those or its own working copy (see workingCopy).
     float* originalSamples;
     float* modifiedSamples;
     int channels;
