@@ -456,7 +456,8 @@ double glideRun(double* out, int from, int to, double current, double target, do
 void WaveAnalysis::calculateCorrectPitch() { calculateCorrectPitch(correctionRate()); }
 
 bool WaveAnalysis::everyNoteLeftAsSung() const {
-    return std::all_of(segments->begin(), segments->end(), [this](const WaveSegment* note) { return leftAsSung(*note); });
+    return std::all_of(segments->begin(), segments->end(),
+                       [this](const WaveSegment* note) { return leftAsSung(*note); });
 }
 
 void WaveAnalysis::calculateCorrectPitch(double glideRate) {
