@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -113,7 +114,9 @@ const char* const STEPS[] = {"reading",      "mixing",   "array set-up", "detect
 const char* const STEP_HEADS[] = {"read", "mix", "arrays", "detect", "notes", "boxes", "correct"};
 
 std::string writeFloatWav(const std::string& folder, const char* material, const std::vector<float>& samples) {
-    std::string path = folder + "/" + std::to_string(RATE) + "Hz_" + std::to_string(samples.size()) + "f_" + material +
+    std::string tag = material;
+    for (char& c : tag) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    std::string path = folder + "/" + std::to_string(RATE) + "Hz_" + std::to_string(samples.size()) + "f_" + tag +
                        "_mono_float.wav";
     SF_INFO info{};
     info.samplerate = RATE;
