@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -21,6 +22,15 @@ const int SHORTEST_SEGMENT = 1000;  // runs must be longer than this to become a
 const float SILENT = -1.0f;
 const double NO_PITCH = -1.0;
 const double DEFAULT_CORRECTION_RATE = 0.0003;
+
+// Arrays as calloc hands them out: those of a long recording come from the system already zero,
+// so no entry is written before the analysis writes it.
+template <typename T>
+T* zeroedArray(int length) {
+    void* block = std::calloc(static_cast<size_t>(std::max(length, 1)), sizeof(T));
+    if (!block) throw std::bad_alloc();
+    return static_cast<T*>(block);
+}
 
 // Truncates toward zero, clamped so that its negation stays in range; NaN gives 0.
 int truncateToInt(double value) {
@@ -65,20 +75,20 @@ WaveAnalysis::~WaveAnalysis() { releaseArrays(); }
 void WaveAnalysis::allocateArrays() {
     scalePitch = new bool[12]();
     segments = new std::vector<WaveSegment*>();
-    waveWidth = new int[sampleslen]();
-    midiValue = new double[sampleslen]();
-    correctedMidiValue = new double[sampleslen]();
-    frequency = new float[sampleslen]();
+    waveWidth = zeroedArray<int>(sampleslen);
+    midiValue = zeroedArray<double>(sampleslen);
+    correctedMidiValue = ownCorrection = zeroedArray<double>(sampleslen);
+    frequency = zeroedArray<float>(sampleslen);
 }
 
 void WaveAnalysis::releaseArrays() {
     if (segments) releaseSegments();
     delete segments;
     delete[] scalePitch;
-    delete[] waveWidth;
-    delete[] frequency;
-    delete[] midiValue;
-    delete[] correctedMidiValue;
+    std::free(waveWidth);
+    std::free(frequency);
+    std::free(midiValue);
+    std::free(ownCorrection);
 }
 
 void WaveAnalysis::releaseSegments() {
@@ -91,21 +101,49 @@ int WaveAnalysis::atThisRate(int samplesAtReference) const {
 }
 
 void WaveAnalysis::findSilence() {
-    for (int i = 0; i < sampleslen; i++) frequency[i] = 0.0f;
-    int silenceLongerThan = atThisRate(silenceMinWidth);
-    int startAt = -1;
-    for (int at = 0; at < sampleslen; at++) {
-        float sample = std::fabs(samples[at]);
-        // A NaN compares as quiet, like a zero.
-        if (sample > zeroCutoff || at == sampleslen - 1) {
-            if (startAt != -1 && at - startAt > silenceLongerThan) {
-                for (int k = startAt; k < at; k++) frequency[k] = SILENT;
-            }
-            startAt = -1;
-        } else if (startAt == -1) {
-            startAt = at;
-        }
+    std::fill(frequency, frequency + sampleslen, 0.0f);
+    for (const Stretch& rest : silentStretches()) std::fill(frequency + rest.start, frequency + rest.end, SILENT);
+}
+
+namespace {
+
+// Samples are looked at this many at a time first: a whole group loud, or a whole group quiet,
+// is passed over at once.
+const int GROUP = 16;
+
+// A NaN compares as quiet, like a zero.
+bool isLoud(float sample, float cutoff) { return std::fabs(sample) > cutoff; }
+
+int loudInGroup(const float* x, float cutoff) {
+    int loud = 0;
+    for (int k = 0; k < GROUP; k++) loud += isLoud(x[k], cutoff);
+    return loud;
+}
+
+// The first index in [from, to) whose sample is loud (or quiet, as asked), else `to`.
+int firstIn(const float* x, int from, int to, float cutoff, bool loud) {
+    int passedOver = loud ? 0 : GROUP;
+    while (from + GROUP <= to && loudInGroup(x + from, cutoff) == passedOver) from += GROUP;
+    while (from < to && isLoud(x[from], cutoff) != loud) from++;
+    return from;
+}
+
+}  // namespace
+
+// Quiet runs longer than the silence width, in order. A run ends at the first loud sample or at
+// the last sample, which never belongs to one.
+std::vector<WaveAnalysis::Stretch> WaveAnalysis::silentStretches() const {
+    std::vector<Stretch> rests;
+    int longerThan = atThisRate(silenceMinWidth);
+    float cutoff = static_cast<float>(zeroCutoff);
+    int last = sampleslen - 1;
+    for (int at = 0; at < last;) {
+        int quiet = firstIn(samples, at, last, cutoff, false);
+        int loud = firstIn(samples, quiet, last, cutoff, true);
+        if (loud - quiet > longerThan) rests.push_back({quiet, loud});
+        at = loud + 1;
     }
+    return rests;
 }
 
 int WaveAnalysis::autocorrelate(int at, int localWindowSize) {
@@ -137,7 +175,16 @@ void WaveAnalysis::markFrequency(int start, int end, double vertex) {
     int width = end - start;
     waveWidth[start] = width;
     float freq = static_cast<float>(sampleRate / (width + vertex));
-    for (int i = start; i <= end; i++) frequency[i] = freq;
+    // The period shares one frequency, so one conversion serves all its samples.
+    double midi = freq > 10.0f ? frequencyToMidi(freq) : NO_PITCH;
+    std::fill(frequency + start, frequency + end + 1, freq);
+    std::fill(midiValue + start, midiValue + end + 1, midi);
+}
+
+void WaveAnalysis::markUnpitched(int from, int to) {
+    if (from >= to) return;
+    std::fill(frequency + from, frequency + to, SILENT);
+    std::fill(midiValue + from, midiValue + to, NO_PITCH);
 }
 
 int WaveAnalysis::windowAfter(int priorWidth) const {
@@ -145,27 +192,31 @@ int WaveAnalysis::windowAfter(int priorWidth) const {
     return atThisRate(windowSize);
 }
 
+// One walk writes every entry of frequency and midiValue once, in order: each period as it is
+// found, and what lies between periods (silence, or no period found) as no pitch.
 void WaveAnalysis::findFrequencies() {
-    findSilence();
+    std::vector<Stretch> rests = silentStretches();
+    auto rest = rests.begin();  // the first rest that ends after i
+    int written = 0;            // entries before this one are written
     int priorWidth = -1;
     int step = sampleslen / 100 > 0 ? sampleslen / 100 : 1;
     int nextReport = 0;
-    int nextSilent = -1;  // the first silent index at or after i, once i has not passed it
     int i = 0;
     while (i < sampleslen) {
         if (progress && i >= nextReport) {
             progress(static_cast<double>(i) / sampleslen);
             nextReport = i + step;
         }
-        if (frequency[i] == SILENT) {
+        while (rest != rests.end() && rest->end <= i) ++rest;
+        if (rest != rests.end() && rest->start <= i) {
             // A rest parts two notes: the period sung before it says nothing of the next one,
             // and a short one would leave the next note's window too short to hold its period.
             priorWidth = -1;
-            i++;
+            i = rest->end;
             continue;
         }
+        int nextSilent = rest != rests.end() ? rest->start : sampleslen;
         int wide = windowAfter(priorWidth);
-        if (nextSilent < i) nextSilent = firstSilentIn(i, sampleslen);
         // The window length stays the same while attempts fail, so a window that no longer
         // fits never fits again before the next silence.
         if (wide < 0 || static_cast<long long>(i) + wide > sampleslen) {
@@ -185,34 +236,16 @@ void WaveAnalysis::findFrequencies() {
             i++;
             continue;
         }
+        markUnpitched(written, i);
+        // A period starting on the last one's end writes that entry again, as its own.
         markFrequency(i, match, vertex);
-        // Only a negative sample rate can mark a period silent; then look again.
-        if (frequency[i] == SILENT) nextSilent = -1;
+        written = match + 1;
         priorWidth = match - i;
         i = match;
     }
-    markUndetected();
-    fillMidiValues();
+    markUnpitched(written, sampleslen);
+    if (stepDone) stepDone("detection");
     if (progress) progress(1.0);
-}
-
-void WaveAnalysis::markUndetected() {
-    for (int i = 0; i < sampleslen; i++) {
-        if (frequency[i] == 0.0f) frequency[i] = SILENT;
-    }
-}
-
-void WaveAnalysis::fillMidiValues() {
-    // A period shares one frequency over all its samples: convert each run once.
-    float lastFrequency = SILENT;
-    double lastMidi = NO_PITCH;
-    for (int i = 0; i < sampleslen; i++) {
-        if (frequency[i] != lastFrequency) {
-            lastFrequency = frequency[i];
-            lastMidi = lastFrequency > 10.0f ? frequencyToMidi(lastFrequency) : NO_PITCH;
-        }
-        midiValue[i] = lastMidi;
-    }
 }
 
 void WaveAnalysis::findSegments() {
@@ -221,7 +254,9 @@ void WaveAnalysis::findSegments() {
     // A period as short as the search allows is where the largest sum lies at the edge of the
     // lags tried, as in noise whose energy sits low, not a note.
     double noPitchFrom = frequencyToMidi(static_cast<float>(sampleRate / (atThisRate(SHORTEST_LAG) + 0.5)));
-    for (const SungNote& note : findSungNotes(midiValue, sampleslen, sampleRate, noPitchFrom)) {
+    std::vector<SungNote> notes = findSungNotes(midiValue, sampleslen, sampleRate, noPitchFrom);
+    if (stepDone) stepDone("note changes");
+    for (const SungNote& note : notes) {
         // Boxes hold whole periods, so that what lies outside them is never resampled.
         int start = nearestPeriodStart(note.start), end = nearestPeriodStart(note.end + 1) - 1;
         if (end - start < segmentLongerThan) continue;
@@ -229,6 +264,7 @@ void WaveAnalysis::findSegments() {
         segments->push_back(new WaveSegment(start, end, nearest, samples, sampleslen));
         segments->back()->heldMidi = note.heldMidi;
     }
+    if (stepDone) stepDone("segments");
     if (progress) progress(1.0);
 }
 
@@ -419,9 +455,23 @@ double glideRun(double* out, int from, int to, double current, double target, do
 
 void WaveAnalysis::calculateCorrectPitch() { calculateCorrectPitch(correctionRate()); }
 
+bool WaveAnalysis::everyNoteLeftAsSung() const {
+    return std::all_of(segments->begin(), segments->end(),
+                       [this](const WaveSegment* note) { return leftAsSung(*note); });
+}
+
 void WaveAnalysis::calculateCorrectPitch(double glideRate) {
     needsResampling = true;
     if (sampleslen == 0) return;
+    // Before any note has moved, "as sung" is the sung curve itself, not a copy that a long
+    // recording would pay for at every load. Once notes move, the corrected curve keeps its own
+    // memory for good, so that whatever was taken of it stays good.
+    if (!notesMoved && everyNoteLeftAsSung()) {
+        correctedMidiValue = midiValue;
+        return;
+    }
+    notesMoved = true;
+    correctedMidiValue = ownCorrection;
     SegmentSpans spans(*segments, sampleslen);
     // Per sample at the reference rate; the ratio is exactly 1 there, so nothing changes at 44.1 kHz.
     double rate = glideRate * (REFERENCE_RATE / sampleRate);

@@ -49,13 +49,19 @@ private:
     // Scratch and kernels of the period search, sized from the largest window met so far.
     std::unique_ptr<PeriodSearch> search;
 
+    // Samples [start, end).
+    struct Stretch {
+        int start;
+        int end;
+    };
+
     int atThisRate(int samplesAtReference) const;
     int windowAfter(int priorWidth) const;
     int firstSilentIn(int from, int to) const;
+    std::vector<Stretch> silentStretches() const;
     int bestMatch(int at, int half, double* vertex);
-    void markUndetected();
+    void markUnpitched(int from, int to);
     int nearestPeriodStart(int at) const;
-    void fillMidiValues();
     void releaseSegments();
     void allocateArrays();
     void releaseArrays();
@@ -64,6 +70,12 @@ private:
     // False while the notes are left as sung ("No correction"): only notes the user put
     // elsewhere are moved.
     bool followScale = true;
+    // The corrected curve's own memory, taken with the other arrays. Until a correction first
+    // moves a note the corrected curve is the sung one, and correctedMidiValue points at
+    // midiValue itself: this memory is not touched before it is needed.
+    double* ownCorrection = nullptr;
+    bool notesMoved = false;
+    bool everyNoteLeftAsSung() const;
 
 public:
     // MIDI values below this mean "no pitch": the markers of -1.0 and anything under 10 Hz.
@@ -73,6 +85,8 @@ public:
     std::vector<WaveSegment*>* segments;
     bool needsResampling;
     double* midiValue;
+    // The sung curve itself until a correction first moves a note (see ownCorrection): read it,
+    // never write it.
     double* correctedMidiValue;
     float* frequency;
     int maxAmplitude;
@@ -80,6 +94,9 @@ public:
     // Called now and then during findFrequencies, and again during findSegments, with the
     // share of that step done (0..1), so a long load can show progress. May be left empty.
     std::function<void(double)> progress;
+    // Told the name of each step of the analysis as it ends ("detection", "note changes", ...),
+    // so that a benchmark can time them. May be left empty.
+    std::function<void(const char*)> stepDone;
 
     WaveAnalysis(float* samples, int sampleslen, int sampleRate, int windowSize, WaveHandler* handler);
     ~WaveAnalysis();
@@ -91,6 +108,7 @@ public:
     void findSilence();
     int autocorrelate(int at, int localWindowSize);
     // `vertex` places the period's end between samples for its frequency; its width stays whole.
+    // The period's MIDI value goes with its frequency.
     void markFrequency(int start, int end, double vertex = 0.0);
     void findMaxAmplitude();
     static double frequencyToMidi(float f);

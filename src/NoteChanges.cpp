@@ -67,12 +67,16 @@ int sampleOfFrame(int from, long frame, double sampleRate) {
     return from + static_cast<int>(std::floor(frame * HOP_MS * sampleRate / 1000.0));
 }
 
-// Readings far from the median around them take that median's place.
+// Readings far from the median around them take that median's place. The median lies between
+// the lowest and the highest reading around, so a reading near both keeps its place without it.
 std::vector<double> withoutOutliers(const std::vector<double>& track) {
     int count = static_cast<int>(track.size()), radius = toFrames(OUTLIER_RADIUS_MS);
     std::vector<double> cleaned(track), window;
     for (int f = 0; f < count; f++) {
-        window.assign(track.begin() + std::max(0, f - radius), track.begin() + std::min(count, f + radius + 1));
+        auto first = track.begin() + std::max(0, f - radius), last = track.begin() + std::min(count, f + radius + 1);
+        auto [low, high] = std::minmax_element(first, last);
+        if (track[f] - *low <= OUTLIER_SEMITONES && *high - track[f] <= OUTLIER_SEMITONES) continue;
+        window.assign(first, last);
         std::nth_element(window.begin(), window.begin() + window.size() / 2, window.end());
         double median = window[window.size() / 2];
         if (std::fabs(track[f] - median) > OUTLIER_SEMITONES) cleaned[f] = median;
@@ -311,20 +315,33 @@ void addNotesOfStretch(const double* midiValue, int from, int to, double sampleR
     }
 }
 
+bool isPitch(double midi) { return midi >= NO_PITCH_BELOW; }
+
+// Where stretches begin and end is looked for this many readings at a time, side by side: a
+// stretch is mostly passed over whole groups at once.
+const int GROUP = 8;
+
+// The first index in [from, to) whose reading is a pitch (or is none, as asked), else `to`.
+int firstWhere(const double* midiValue, int from, int to, bool pitch) {
+    int passedOver = pitch ? 0 : GROUP;
+    for (; from + GROUP <= to; from += GROUP) {
+        int pitches = 0;
+        for (int k = 0; k < GROUP; k++) pitches += isPitch(midiValue[from + k]);
+        if (pitches != passedOver) break;
+    }
+    while (from < to && isPitch(midiValue[from]) != pitch) from++;
+    return from;
+}
+
 }  // namespace
 
 std::vector<SungNote> findSungNotes(const double* midiValue, int length, double sampleRate, double noPitchFrom) {
     std::vector<SungNote> notes;
     if (!midiValue || !(sampleRate > 0.0)) return notes;
-    int i = 0;
-    while (i < length) {
-        if (midiValue[i] < NO_PITCH_BELOW) {
-            i++;
-            continue;
-        }
-        int from = i;
-        while (i < length && midiValue[i] >= NO_PITCH_BELOW) i++;
-        addNotesOfStretch(midiValue, from, i, sampleRate, noPitchFrom, notes);
+    for (int from = firstWhere(midiValue, 0, length, true); from < length;) {
+        int to = firstWhere(midiValue, from, length, false);
+        addNotesOfStretch(midiValue, from, to, sampleRate, noPitchFrom, notes);
+        from = firstWhere(midiValue, to, length, true);
     }
     return notes;
 }

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -61,7 +62,7 @@ WaveHandler::~WaveHandler() {
     audioPlayer.reset();
     delete analyzeWave;
     free(originalSamples);
-    free(modifiedSamples);
+    free(workingCopy);
     delete waveBuilder;
     delete sfinfoin;
     delete sfinfoout;
@@ -144,27 +145,57 @@ struct WaveHandler::Recording {
 
 // Where each step of a load ends on the progress bar, in proportion to what the
 // steps take on a sung line: reading, the working copy and the analysis' arrays,
-// the period search, the note boundaries; installing takes the rest.
-static const double READ_END = 0.10;
-static const double ARRAYS_MADE = 0.25;
-static const double PERIODS_FOUND = 0.75;
-static const double NOTES_FOUND = 0.95;
-static const int BLOCKS_PER_REPORT = 64;
+// the period search, the note boundaries; installing and the correction take the rest.
+static const double READ_END = 0.05;
+static const double ARRAYS_MADE = 0.06;
+static const double PERIODS_FOUND = 0.82;
+static const double NOTES_FOUND = 0.88;
+// Frames asked of the library at a time, in blocks; the bar moves after each read.
+static const int BLOCKS_PER_READ = 64;
 
-// Reads every sample the file delivers, in blocks of 1024 frames, never past
-// what the header promised nor past what can be indexed, into a buffer with
-// 1024 floats of headroom. The buffer grows with the data, so a header that
-// promises far more than the file holds costs no memory. Null when memory runs out. The document's sample
-// buffers are malloc'ed raw arrays, so the analysis can read them in place.
-float* WaveHandler::readBlocks(SNDFILE* file, const SF_INFO& info, long long& total) {
+// Samples are checked this many at a time, side by side; a group holding a NaN or an
+// infinity is then mended one by one.
+static const int GROUP = 16;
+
+static bool allFinite(const float* group) {
+    int finite = 0;
+    for (int k = 0; k < GROUP; k++) finite += std::fabs(group[k]) <= std::numeric_limits<float>::max();
+    return finite == GROUP;
+}
+
+// How many were replaced with 0.0.
+static long long replaceNonFinite(float* samples, long long count) {
+    long long replaced = 0;
+    for (long long at = 0; at < count; at += GROUP) {
+        long long end = std::min(at + GROUP, count);
+        if (end - at == GROUP && allFinite(samples + at)) continue;
+        for (long long i = at; i < end; i++) {
+            if (std::isfinite(samples[i])) continue;
+            samples[i] = 0.0f;
+            replaced++;
+        }
+    }
+    return replaced;
+}
+
+// Reads every sample the file delivers, in runs of blocks of 1024 frames, never
+// past what the header promised nor past what can be indexed, into a buffer with
+// 1024 floats of headroom, and replaces non-finite samples while each run is at
+// hand. An uncompressed file holds what its header says, so its buffer is taken
+// at once; a compressed one's grows with the data, so a header that promises far
+// more than the file holds costs no memory. Null when memory runs out. The
+// document's sample buffers are malloc'ed raw arrays, so the analysis can read
+// them in place.
+float* WaveHandler::readBlocks(SNDFILE* file, const SF_INFO& info, long long& total, long long& replaced) {
     long long capacity = std::clamp<long long>(info.frames, 0, mostFrames(info.channels)) * info.channels;
+    bool sizeKnown = framesKnownBeforeReading(info);
     long long room = 0;
     std::unique_ptr<float, decltype(&free)> samples(nullptr, &free);
-    total = 0;
-    for (long long block = 1;; block++) {
-        long long wanted = std::min<long long>((long long)BLOCK * info.channels, capacity - total);
+    total = replaced = 0;
+    for (;;) {
+        long long wanted = std::min<long long>((long long)BLOCK * BLOCKS_PER_READ * info.channels, capacity - total);
         if (total + wanted + BLOCK > room) {
-            room = std::min(std::max(2 * room, total + wanted + BLOCK), capacity + BLOCK);
+            room = std::min(std::max(sizeKnown ? capacity : 2 * room, total + wanted) + BLOCK, capacity + BLOCK);
             float* grown = static_cast<float*>(realloc(samples.get(), room * sizeof(float)));
             if (!grown) return nullptr;
             samples.release();
@@ -172,22 +203,12 @@ float* WaveHandler::readBlocks(SNDFILE* file, const SF_INFO& info, long long& to
         }
         sf_count_t got = wanted > 0 ? sf_read_float(file, samples.get() + total, wanted) : 0;
         if (got <= 0) break;
+        replaced += replaceNonFinite(samples.get() + total, got);
         total += got;
-        if (block % BLOCKS_PER_REPORT == 0) reportLoadProgress(READ_END * std::min(1.0, total / (double)capacity));
+        reportLoadProgress(READ_END * std::min(1.0, total / (double)capacity));
     }
-    std::fill(samples.get() + total, samples.get() + room, 0.0f);
+    std::fill(samples.get() + total, samples.get() + total + BLOCK, 0.0f);
     return samples.release();
-}
-
-void WaveHandler::replaceNonFinite(float* samples, long long count) {
-    long long replaced = 0;
-    for (long long i = 0; i < count; i++) {
-        if (!std::isfinite(samples[i])) {
-            samples[i] = 0.0f;
-            replaced++;
-        }
-    }
-    if (replaced > 0) cout << "Replaced " << replaced << " non-finite samples with 0.0\n";
 }
 
 void WaveHandler::releaseAnalysis() {
@@ -212,24 +233,30 @@ void WaveHandler::checkMemoryFor(long long frames, int channels, long long held)
 void WaveHandler::readRecording(SNDFILE* file, const SF_INFO& info, Recording& recording) {
     bool checkedAhead = framesKnownBeforeReading(info);
     if (checkedAhead) checkMemoryFor(info.frames, info.channels, 0);
-    recording.samples.reset(readBlocks(file, info, recording.total));
+    long long replaced;
+    recording.samples.reset(readBlocks(file, info, recording.total, replaced));
     if (!recording.samples) throw std::bad_alloc();
     long long frames = recording.total / info.channels;
     if (frames == 0) throw std::runtime_error("the file contains no audio.");
     if (!checkedAhead && frames >= mostFrames(info.channels))
         throw std::runtime_error("the file is too long for Cantorel to edit.");
     if (!checkedAhead) checkMemoryFor(frames, info.channels, recording.total * static_cast<long long>(sizeof(float)));
-    replaceNonFinite(recording.samples.get(), recording.total);
+    if (replaced > 0) cout << "Replaced " << replaced << " non-finite samples with 0.0\n";
+    if (stepDone) stepDone("reading");
     recording.working.reset(static_cast<float*>(calloc(recording.total + BLOCK, sizeof(float))));
     if (!recording.working) throw std::bad_alloc();
-    if (info.channels == 1) return;
-    recording.mixdown.assign(frames + BLOCK, 0.0f);
-    const float* loaded = recording.samples.get();
-    for (long long frame = 0; frame < frames; frame++) {
-        double sum = 0.0;
-        for (int c = 0; c < info.channels; c++) sum += loaded[frame * info.channels + c];
-        recording.mixdown[frame] = static_cast<float>(sum / info.channels);
+    if (info.channels > 1) {
+        // Each mean is written once; only the headroom after them is zeroed.
+        recording.mixdown.reserve(frames + BLOCK);
+        const float* loaded = recording.samples.get();
+        for (long long frame = 0; frame < frames; frame++) {
+            double sum = 0.0;
+            for (int c = 0; c < info.channels; c++) sum += loaded[frame * info.channels + c];
+            recording.mixdown.push_back(static_cast<float>(sum / info.channels));
+        }
+        recording.mixdown.resize(frames + BLOCK, 0.0f);
     }
+    if (stepDone) stepDone("mixing");
 }
 
 // The analysis reports each step's share done; the bar shows it within the step's part.
@@ -242,12 +269,15 @@ void WaveHandler::analyse(Recording& recording, int sampleRate) {
     int frames = static_cast<int>(recording.mixdown.empty() ? recording.total : recording.mixdown.size() - BLOCK);
     reportLoadProgress(READ_END);
     recording.analysis = std::make_unique<WaveAnalysis>(mono, frames, sampleRate, FIRST_WINDOW, this);
+    if (stepDone) stepDone("array set-up");
+    recording.analysis->stepDone = stepDone;
     std::function<void(double)> report = [this](double share) { reportLoadProgress(share); };
     recording.analysis->progress = reportBetween(ARRAYS_MADE, PERIODS_FOUND, report);
     recording.analysis->findFrequencies();
     recording.analysis->progress = reportBetween(PERIODS_FOUND, NOTES_FOUND, report);
     recording.analysis->findSegments();
     recording.analysis->progress = nullptr;
+    recording.analysis->stepDone = nullptr;
 }
 
 void WaveHandler::install(Recording& recording, const SF_INFO& info, const string& name) {
@@ -255,9 +285,9 @@ void WaveHandler::install(Recording& recording, const SF_INFO& info, const strin
     audioPlayer->stop();
     releaseAnalysis();
     free(originalSamples);
-    free(modifiedSamples);
+    free(workingCopy);
     originalSamples = recording.samples.release();
-    modifiedSamples = recording.working.release();
+    workingCopy = recording.working.release();
     *sfinfoin = info;
     sfinfoin->frames = recording.total / info.channels;
     channels = info.channels;
@@ -272,6 +302,7 @@ void WaveHandler::install(Recording& recording, const SF_INFO& info, const strin
     appliedScale.clear();
     if (wavePanel) wavePanel->frameCountChanged();
     restoreOriginal();
+    if (stepDone) stepDone("correction");
     tellStateChanged();
 }
 
@@ -353,7 +384,7 @@ void WaveHandler::restoreOriginal() {
     if (!analyzeWave) return;
     analyzeWave->setScale("chromatic");
     analyzeWave->leaveAsSung();
-    std::copy(originalSamples, originalSamples + originalSampleslen, modifiedSamples);
+    modifiedSamples = originalSamples;
     analyzeWave->calculateCorrectPitch(0.0);  // no glide: the curve keeps the sung movements
     // Unless a note was moved, the working copy is the recording itself.
     const std::vector<WaveSegment*>& notes = *analyzeWave->segments;
@@ -375,7 +406,7 @@ void WaveHandler::resampleChannel(int channel) {
     std::unique_ptr<float[]> rebuilt(waveBuilder->resampleStream(source, frames, analyzeWave->frequency,
                                                                  analyzeWave->correctedMidiValue,
                                                                  analyzeWave->waveWidth));
-    for (int i = 0; i < frames; i++) modifiedSamples[(size_t)i * channels + channel] = rebuilt[i];
+    for (int i = 0; i < frames; i++) workingCopy[(size_t)i * channels + channel] = rebuilt[i];
 }
 
 bool WaveHandler::resampleWaveIfRequired() {
@@ -387,6 +418,7 @@ bool WaveHandler::resampleWaveIfRequired() {
     } catch (const std::bad_alloc&) {
         return false;
     }
+    modifiedSamples = workingCopy;
     analyzeWave->needsResampling = false;
     return true;
 }

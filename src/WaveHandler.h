@@ -27,7 +27,8 @@ public:
     static const int WAVE_HEIGHT = 60;
     static const int SEGMENT_HEIGHT = ViewGeometry::SEMITONE_ROW;
 
-    // Raw owned pointers as the design lays them out; the destructor releases them.
+    // Raw pointers as the design lays them out. The document owns originalSamples; the working
+    // samples are either those or its own working copy (see workingCopy).
     float* originalSamples;
     float* modifiedSamples;
     int channels;
@@ -49,6 +50,9 @@ public:
     // Share of a long load done so far (0..1) while the window shows it; -1 otherwise.
     double loadProgress = -1.0;
     std::unique_ptr<AudioPlayer> audioPlayer;
+    // Told the name of each step of a load as it ends ("reading", "mixing", then the analysis's
+    // steps, "correction"), so that a benchmark can time them. May be left empty.
+    std::function<void(const char*)> stepDone;
     // Where the memory figures come from; tests put in their own.
     std::function<MemoryFigures()> memoryFigures = currentMemoryFigures;
 
@@ -171,6 +175,9 @@ private:
         std::vector<NotePlacement> after;
     };
     std::vector<float> mixdown;
+    // Memory for the rebuilt samples, taken at load and touched at the first rebuild: until
+    // then, and again under "No correction", modifiedSamples points at originalSamples.
+    float* workingCopy = nullptr;
     std::vector<NoteMoves> undoHistory;
     std::vector<NoteMoves> redoHistory;
     bool unsavedChanges = false;
@@ -188,8 +195,7 @@ private:
     void reportLoadProgress(double share);
     bool acceptable(const SF_INFO& info, const string& path);
     void checkMemoryFor(long long frames, int channels, long long held);
-    float* readBlocks(SNDFILE* file, const SF_INFO& info, long long& total);
-    void replaceNonFinite(float* samples, long long count);
+    float* readBlocks(SNDFILE* file, const SF_INFO& info, long long& total, long long& replaced);
     void readRecording(SNDFILE* file, const SF_INFO& info, Recording& recording);
     void analyse(Recording& recording, int sampleRate);
     void install(Recording& recording, const SF_INFO& info, const string& name);

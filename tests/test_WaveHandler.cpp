@@ -14,13 +14,17 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "NoteChanges.h"
+#include "analysischecks.h"
 #include "WaveBuilder.h"
 #include "WaveHandler.h"
+#include "signals.h"
 #include "testaudio.h"
 
 namespace {
@@ -225,6 +229,118 @@ TEST_F(DocumentTest, LoadingAMonoFileReadsEverySampleAndAnalysesThemAll) {
     EXPECT_GE(lastPeriod, frames - 1024 - 200);
     EXPECT_EQ(doc.analyzeWave->waveWidth[lastPeriod], 100);
     EXPECT_NEAR(doc.analyzeWave->frequency[lastPeriod], 441.0f, 0.01f);
+}
+
+namespace {
+
+// Lengths written for 44.1 kHz, at another rate.
+int atRate(int samples, int rate) { return static_cast<int>(std::floor(samples * (rate / 44100.0) + 0.5)); }
+
+// The start of the period nearest `at`: of the period that holds it, or of the next one; outside
+// every period, `at` itself.
+int plainNearestPeriodStart(const signals::Detection& d, int at) {
+    int n = static_cast<int>(d.frequency.size());
+    if (at <= 0 || at >= n || d.frequency[at] == -1.0f) return at;
+    int start = at;
+    while (d.waveWidth[start] == 0) start--;
+    int next = start + d.waveWidth[start];
+    return at - start <= next - at ? start : next;
+}
+
+// The boxes of a plain analysis: the note-change search run on each stretch of pitched samples
+// alone, each note snapped to whole periods, and too short a note dropped.
+std::vector<WaveSegment> plainBoxes(const signals::Detection& d, int rate) {
+    int n = static_cast<int>(d.midiValue.size());
+    double noPitchFrom = WaveAnalysis::frequencyToMidi(static_cast<float>(rate / (atRate(20, rate) + 0.5)));
+    std::vector<WaveSegment> boxes;
+    for (int from = 0; from < n;) {
+        if (d.midiValue[from] < 5.0) {
+            from++;
+            continue;
+        }
+        int to = from;
+        while (to < n && d.midiValue[to] >= 5.0) to++;
+        for (const SungNote& note : findSungNotes(d.midiValue.data() + from, to - from, rate, noPitchFrom)) {
+            int start = plainNearestPeriodStart(d, from + note.start);
+            int end = plainNearestPeriodStart(d, from + note.end + 1) - 1;
+            if (end - start < atRate(1000, rate)) continue;
+            boxes.emplace_back(start, end, static_cast<int>(std::floor(note.heldMidi + 0.5)), nullptr, 0);
+            boxes.back().heldMidi = note.heldMidi;
+        }
+        from = to;
+    }
+    return boxes;
+}
+
+// A sung line with rests at `rate`, as `channels` channels of different loudness, with a NaN
+// and infinities among its samples: the first in a group of the mending, the last at the end.
+std::vector<float> sungChannels(double seconds, int rate, int channels) {
+    std::vector<float> line = signals::sungMelody({}, seconds, rate, 21);
+    line[16 * 1000 + 15] = std::nanf("");
+    line[16 * 3000] = std::numeric_limits<float>::infinity();
+    line.back() = -std::numeric_limits<float>::infinity();
+    std::vector<float> interleaved;
+    for (float sample : line) {
+        for (int c = 0; c < channels; c++) interleaved.push_back(sample * (1.0f - 0.2f * c));
+    }
+    return interleaved;
+}
+
+// What the document analyses: every non-finite sample as 0.0, the channels' mean.
+std::vector<float> plainMono(std::vector<float> interleaved, int channels) {
+    for (float& sample : interleaved) {
+        if (!std::isfinite(sample)) sample = 0.0f;
+    }
+    std::vector<float> mono;
+    for (size_t frame = 0; frame * channels < interleaved.size(); frame++) {
+        double sum = 0.0;
+        for (int c = 0; c < channels; c++) sum += interleaved[frame * channels + c];
+        mono.push_back(static_cast<float>(sum / channels));
+    }
+    return mono;
+}
+
+}  // namespace
+
+// A whole load, from the file's blocks to the corrected curve, against plain loops: the
+// detection of the channels' mean, boxes snapped to its periods, and a corrected curve that
+// is the sung one while every note is left as sung.
+TEST_F(DocumentTest, ALoadGivesTheArraysAndBoxesOfAPlainAnalysis) {
+    struct Take {
+        int rate, channels;
+        double seconds;
+    };
+    for (Take take : {Take{44100, 2, 9.0}, Take{48000, 1, 4.0}}) {
+        std::string name = path(std::to_string(take.rate) + "Hz_" + std::to_string(take.channels) + "ch_" +
+                                std::to_string(static_cast<int>(take.seconds)) + "s_sung_seed21_nonfinite_float.wav");
+        SCOPED_TRACE(name);
+        std::vector<float> interleaved = sungChannels(take.seconds, take.rate, take.channels);
+        testaudio::writeFile(name, interleaved, take.rate, take.channels, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+        std::string out = load(name);
+        EXPECT_EQ(countOf(out, "Replaced " + std::to_string(3 * take.channels) + " non-finite samples with 0.0\n"), 1)
+            << out;
+
+        std::vector<float> mono = plainMono(interleaved, take.channels);
+        signals::Detection expected = signals::emptyDetection(mono.size());
+        signals::plainDetection(mono, take.rate, 2048, expected);
+        ASSERT_EQ(doc.frameCount(), static_cast<int>(mono.size()));
+        const WaveAnalysis& analysis = *doc.analyzeWave;
+        EXPECT_TRUE(analysischecks::sameArray("waveWidth", expected.waveWidth, analysis.waveWidth));
+        EXPECT_TRUE(analysischecks::sameArray("frequency", expected.frequency, analysis.frequency));
+        EXPECT_TRUE(analysischecks::sameArray("midiValue", expected.midiValue, analysis.midiValue));
+        EXPECT_TRUE(analysischecks::sameArray("correctedMidiValue", expected.midiValue, analysis.correctedMidiValue));
+
+        std::vector<WaveSegment> boxes = plainBoxes(expected, take.rate);
+        ASSERT_GT(boxes.size(), 5u);
+        ASSERT_EQ(analysis.segments->size(), boxes.size());
+        for (size_t k = 0; k < boxes.size(); k++) {
+            const WaveSegment& box = *(*analysis.segments)[k];
+            EXPECT_EQ(box.startSample, boxes[k].startSample) << "box " << k;
+            EXPECT_EQ(box.endSample, boxes[k].endSample) << "box " << k;
+            EXPECT_EQ(box.midiNumber, boxes[k].midiNumber) << "box " << k;
+            EXPECT_EQ(box.heldMidi, boxes[k].heldMidi) << "box " << k;
+        }
+    }
 }
 
 // A view that writes down what the document tells it, and what the document
