@@ -1,6 +1,7 @@
 // Pitch detection speed: the shipped detection against the plain loop it must reproduce exactly,
 // then a whole load of the same material from a file, step by step, against the same plain loop.
 // Usage: bench_analysis [seconds of the short materials, default 60] [minutes of the long melody, default 10]
+//                       [rounds of the whole load against the plain loop, default 3]
 
 #include <sndfile.h>
 #include <unistd.h>
@@ -129,49 +130,69 @@ std::string writeFloatWav(const std::string& folder, const char* material, const
     return path;
 }
 
-void printLoadHeading() {
+void printLoadHeading(int rounds) {
     std::printf("\nWhole load of a float WAV file as the window opens it, CPU seconds by step: reading (with\n"
                 "non-finite samples mended), mixing to mono, the analysis's arrays, detection (silence, periods,\n"
                 "and each period's frequency and MIDI value written as it is found), note changes, boxes\n"
                 "snapped to periods, the correction (the sung curve, until a note moves); 'other' is the rest\n"
-                "of the load. plain:load is the plain loop's analysis of the same samples over the whole load.\n");
+                "of the load. plain:load is the plain loop's analysis of the same samples over the whole load,\n"
+                "each side's least time of %d alternating rounds.\n", rounds);
     std::printf("%-20s %7s", "material", "audio s");
     for (const char* head : STEP_HEADS) std::printf(" %7s", head);
     std::printf(" %7s %7s %8s %10s  %s\n", "other", "load", "plain", "plain:load", "arrays");
 }
 
-void timeLoad(const std::string& folder, const char* material, const std::vector<float>& samples,
-              const PlainRun& plain) {
-    std::string path = writeFloatWav(folder, material, samples);
+// One load's CPU seconds, step by step, and whether its arrays equal the plain loop's.
+struct LoadRun {
     std::map<std::string, double> laps;
+    double seconds;
+    bool identical;
+};
+
+LoadRun timeLoad(std::string path, const signals::Detection& plain) {
+    LoadRun run{{}, 0.0, false};
     double lastLap = 0.0;
     std::ostringstream trace;
     std::streambuf* console = std::cout.rdbuf(trace.rdbuf());
     WaveHandler document;
     document.stepDone = [&](const char* step) {
         double now = cpuSeconds();
-        laps[step] += now - lastLap;
+        run.laps[step] += now - lastLap;
         lastLap = now;
     };
     double t0 = lastLap = cpuSeconds();
     document.loadWave(&path);
-    double load = cpuSeconds() - t0;
+    run.seconds = cpuSeconds() - t0;
     std::cout.rdbuf(console);
+    run.identical = document.analyzeWave && sameDetection(plain, *document.analyzeWave);
+    return run;
+}
+
+// Other programs on a shared machine slow either side by turns, so the load and the plain loop
+// take turns for `rounds` rounds and each side's least time is what it costs.
+void compareLoad(const std::string& folder, const char* material, const std::vector<float>& samples,
+                 PlainRun plain, int rounds) {
+    std::string path = writeFloatWav(folder, material, samples);
+    LoadRun best = timeLoad(path, plain.detection);
+    for (int round = 1; round < rounds; round++) {
+        plain.seconds = std::min(plain.seconds, plainRun(samples).seconds);
+        LoadRun again = timeLoad(path, plain.detection);
+        if (again.seconds < best.seconds) best = again;
+    }
     std::remove(path.c_str());
-    bool identical = document.analyzeWave && sameDetection(plain.detection, *document.analyzeWave);
     std::printf("%-20s %7.1f", material, static_cast<double>(samples.size()) / RATE);
     double stepped = 0.0;
     for (const char* step : STEPS) {
-        auto lap = laps.find(step);
-        if (lap == laps.end()) {
+        auto lap = best.laps.find(step);
+        if (lap == best.laps.end()) {
             std::printf(" %7s", "-");
             continue;
         }
         std::printf(" %7.4f", lap->second);
         stepped += lap->second;
     }
-    std::printf(" %7.4f %7.4f %8.3f %9.1fx  %s\n", load - stepped, load, plain.seconds, plain.seconds / load,
-                identical ? "identical" : "DIFFER");
+    std::printf(" %7.4f %7.4f %8.3f %9.1fx  %s\n", best.seconds - stepped, best.seconds, plain.seconds,
+                plain.seconds / best.seconds, best.identical ? "identical" : "DIFFER");
     std::fflush(stdout);
 }
 
@@ -186,6 +207,7 @@ struct Material {
 int main(int argc, char** argv) {
     double seconds = argc > 1 ? std::atof(argv[1]) : 60.0;
     double minutes = argc > 2 ? std::atof(argv[2]) : 10.0;
+    int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
     std::vector<Material> materials;
     materials.push_back({"sung melody", signals::sungMelody(benchSinger(), seconds, RATE, 1), true});
     materials.push_back({"brown noise", signals::brownNoise(static_cast<size_t>(seconds * RATE), 2), true});
@@ -204,9 +226,9 @@ int main(int argc, char** argv) {
 
     char folder[] = "/tmp/bench_analysis_XXXXXX";
     if (!mkdtemp(folder)) return 1;
-    printLoadHeading();
+    printLoadHeading(rounds);
     for (size_t k = 0; k < materials.size(); k++) {
-        if (materials[k].loaded) timeLoad(folder, materials[k].name, materials[k].samples, plainRuns[k]);
+        if (materials[k].loaded) compareLoad(folder, materials[k].name, materials[k].samples, plainRuns[k], rounds);
     }
     rmdir(folder);
     return 0;
