@@ -536,3 +536,24 @@ TEST(WaveBuilderListening, CMajorTakesEveryBoxToTheNearerScaleNoteAndLeavesTheRe
         EXPECT_LT(listening::medianCentsOff(heard(take, out), take.notes), 5.0);
     }
 }
+
+// At low rates a period is few samples long, and periods measured in whole samples put notes up
+// to 15 cents off at 22.05 kHz and a 220 Hz tone 17.6 cents flat at 8 kHz.
+TEST(WaveBuilderListening, AtLowRatesCorrectedNotesLandOnTheirNote) {
+    std::string folder = testaudio::makeTempDir("listening_low_rates");
+    takes::Take detuned = takes::sungLines(8.0, 22050, 31)[3];  // the middle voice, 20 to 40 cents off
+    correcting::Session sung(detuned, folder);
+    takes::Take tone;
+    tone.name = "220Hz_sine_8000Hz";
+    tone.rate = 8000;
+    tone.samples = testaudio::steadyTone(testaudio::Waveform::SINE, 220.0, 3 * tone.rate, tone.rate);
+    correcting::Session steady(tone, folder);
+    for (int kind : KINDS) {
+        SCOPED_TRACE("kind " + std::to_string(kind));
+        std::vector<float> out = sung.corrected("chromatic", kind);
+        EXPECT_LT(listening::medianCentsOff(heard(detuned, out), detuned.notes), 3.0) << detuned.name;
+        out = steady.corrected("chromatic", kind);
+        double hz = testaudio::zeroCrossingHz(out, tone.rate / 2, 5 * tone.rate / 2, tone.rate);
+        EXPECT_NEAR(cents(hz, 220.0), 0.0, 2.0) << hz << " Hz";
+    }
+}
