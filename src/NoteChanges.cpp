@@ -213,6 +213,17 @@ int changeBetween(const std::vector<double>& centre, const SteadyRun& before, co
     return before.to;
 }
 
+// Whether the readings leave one run for the next at a leap: from one reading to the next by a
+// step between two notes. A scoop rises far slower, vibrato and all; a held pitch left that way
+// before a note, such as the release of the note before a short rest, is not part of it.
+bool leapsBetween(const std::vector<double>& readings, const SteadyRun& before, const SteadyRun& after) {
+    if (std::fabs(after.level - before.level) < SMALLEST_STEP) return false;
+    for (int f = before.to; f <= after.from && f < static_cast<int>(readings.size()); f++) {
+        if (std::fabs(readings[f] - readings[f - 1]) >= SMALLEST_STEP) return true;
+    }
+    return false;
+}
+
 // The held pitch of frames [from, to): the median of its steady runs, or of its middle half.
 double heldPitch(const std::vector<double>& centre, const std::vector<SteadyRun>& runs, int from, int to) {
     std::vector<double> body;
@@ -241,13 +252,16 @@ std::vector<bool> noisyFrames(const std::vector<double>& track) {
 // The notes of frames [from, to) of a stretch that starts at sample `first`.
 void addNotesOfPart(const std::vector<double>& track, int from, int to, int first, double sampleRate,
                     std::vector<SungNote>& notes) {
-    std::vector<double> centre = withoutVibrato(withoutOutliers({track.begin() + from, track.begin() + to}));
+    std::vector<double> readings = withoutOutliers({track.begin() + from, track.begin() + to});
+    std::vector<double> centre = withoutVibrato(readings);
     std::vector<SteadyRun> runs = steadyRuns(centre);
     auto afterOnset = std::find_if(runs.begin(), runs.end(), [](const SteadyRun& run) { return run.to > toFrames(SCOOP_MS); });
+    int noteFrom = 0;
+    if (afterOnset != runs.begin() && afterOnset != runs.end() && leapsBetween(readings, afterOnset[-1], *afterOnset))
+        noteFrom = changeBetween(centre, afterOnset[-1], *afterOnset);
     if (afterOnset != runs.end()) runs.erase(runs.begin(), afterOnset);
     if (runs.empty()) return;  // nothing held: a glide between rests, or a scrap of noise
     auto sampleAt = [&](int frame) { return sampleOfFrame(first, from + frame, sampleRate); };
-    int noteFrom = 0;
     const SteadyRun* held = &runs[0];
     std::vector<double> heldSoFar(centre.begin() + held->from, centre.begin() + held->to);
     for (size_t k = 1; k < runs.size(); k++) {

@@ -175,7 +175,21 @@ TEST(NoteChangesRule, FullVibratoAndScoopAreOneNoteAtAnyPhase) {
             1.5, 8000);
         std::vector<SungNote> notes = notesIn(midi, 8000);
         ASSERT_EQ(notes.size(), 1u) << "scoop with vibrato " << wobble;
+        EXPECT_EQ(notes[0].start, 0) << "scoop with vibrato " << wobble;
         EXPECT_NEAR(notes[0].heldMidi, 64.0, 0.1) << "scoop with vibrato " << wobble;
+    }
+}
+
+// What the note before a short rest leaves ringing, held lower than the next note and left at a
+// leap, is no scoop into that note: the note starts at the leap, and the correction, which glides
+// a note's start towards its target, has nothing of the release to carry into it.
+TEST(NoteChangesRule, ARingingReleaseBeforeANoteIsNoPartOfIt) {
+    for (double ringingMs : {80.0, 110.0, 140.0}) {
+        std::vector<double> midi = exactCurve([&](double s) { return s < ringingMs / 1000.0 ? 46.2 : 48.0; }, 1.0, 8000);
+        std::vector<SungNote> notes = notesIn(midi, 8000);
+        ASSERT_EQ(notes.size(), 1u) << ringingMs << " ms ringing";
+        EXPECT_NEAR(notes[0].start, ringingMs * 8, 8 * 4.0) << ringingMs << " ms ringing";
+        EXPECT_NEAR(notes[0].heldMidi, 48.0, 1e-9) << ringingMs << " ms ringing";
     }
 }
 
