@@ -10,6 +10,7 @@
 #include "NoteChanges.h"
 #include "PeriodSearch.h"
 #include "ScaleNames.h"
+#include "Scan.h"
 #include "WaveHandler.h"
 
 namespace {
@@ -107,26 +108,8 @@ void WaveAnalysis::findSilence() {
 
 namespace {
 
-// Samples are looked at this many at a time first: a whole group loud, or a whole group quiet,
-// is passed over at once.
-const int GROUP = 16;
-
 // A NaN compares as quiet, like a zero.
 bool isLoud(float sample, float cutoff) { return std::fabs(sample) > cutoff; }
-
-int loudInGroup(const float* x, float cutoff) {
-    int loud = 0;
-    for (int k = 0; k < GROUP; k++) loud += isLoud(x[k], cutoff);
-    return loud;
-}
-
-// The first index in [from, to) whose sample is loud (or quiet, as asked), else `to`.
-int firstIn(const float* x, int from, int to, float cutoff, bool loud) {
-    int passedOver = loud ? 0 : GROUP;
-    while (from + GROUP <= to && loudInGroup(x + from, cutoff) == passedOver) from += GROUP;
-    while (from < to && isLoud(x[from], cutoff) != loud) from++;
-    return from;
-}
 
 }  // namespace
 
@@ -138,8 +121,8 @@ std::vector<WaveAnalysis::Stretch> WaveAnalysis::silentStretches() const {
     float cutoff = static_cast<float>(zeroCutoff);
     int last = sampleslen - 1;
     for (int at = 0; at < last;) {
-        int quiet = firstIn(samples, at, last, cutoff, false);
-        int loud = firstIn(samples, quiet, last, cutoff, true);
+        int quiet = firstWhere(samples, at, last, [cutoff](float x) { return !isLoud(x, cutoff); });
+        int loud = firstWhere(samples, quiet, last, [cutoff](float x) { return isLoud(x, cutoff); });
         if (loud - quiet > longerThan) rests.push_back({quiet, loud});
         at = loud + 1;
     }

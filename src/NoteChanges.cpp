@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Scan.h"
+
 namespace {
 
 // The pitch is looked at once every this many milliseconds: finer than any note change a
@@ -331,31 +333,17 @@ void addNotesOfStretch(const double* midiValue, int from, int to, double sampleR
 
 bool isPitch(double midi) { return midi >= NO_PITCH_BELOW; }
 
-// Where stretches begin and end is looked for this many readings at a time, side by side: a
-// stretch is mostly passed over whole groups at once.
-const int GROUP = 8;
-
-// The first index in [from, to) whose reading is a pitch (or is none, as asked), else `to`.
-int firstWhere(const double* midiValue, int from, int to, bool pitch) {
-    int passedOver = pitch ? 0 : GROUP;
-    for (; from + GROUP <= to; from += GROUP) {
-        int pitches = 0;
-        for (int k = 0; k < GROUP; k++) pitches += isPitch(midiValue[from + k]);
-        if (pitches != passedOver) break;
-    }
-    while (from < to && isPitch(midiValue[from]) != pitch) from++;
-    return from;
-}
-
 }  // namespace
 
 std::vector<SungNote> findSungNotes(const double* midiValue, int length, double sampleRate, double noPitchFrom) {
     std::vector<SungNote> notes;
     if (!midiValue || !(sampleRate > 0.0)) return notes;
-    for (int from = firstWhere(midiValue, 0, length, true); from < length;) {
-        int to = firstWhere(midiValue, from, length, false);
+    auto pitch = [](double midi) { return isPitch(midi); };
+    auto none = [](double midi) { return !isPitch(midi); };
+    for (int from = firstWhere(midiValue, 0, length, pitch); from < length;) {
+        int to = firstWhere(midiValue, from, length, none);
         addNotesOfStretch(midiValue, from, to, sampleRate, noPitchFrom, notes);
-        from = firstWhere(midiValue, to, length, true);
+        from = firstWhere(midiValue, to, length, pitch);
     }
     return notes;
 }

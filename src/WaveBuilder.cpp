@@ -37,6 +37,9 @@ const double UNUSABLE = -1.0;   // bad analysis data: copied unchanged, with a l
 const double FADE_SHARE = 0.4;
 const double LONGEST_FADE_SECONDS = 0.0005;
 
+// A weight rising smoothly from 0 to 1 as x goes from 0 to 1; at x and 1 - x the two add up to 1.
+double raisedCosine(double x) { return 0.5 - 0.5 * std::cos(M_PI * x); }
+
 // The input as a grain placed with its mark `source` at the fractional output position `mark`
 // hears it: read between samples by a windowed sinc, whose response is flat far above the
 // voice, so the grain neither jitters by a sample nor loses its air.
@@ -146,19 +149,20 @@ float* WaveBuilder::resampleStream(float* samples, int sampleslen, float* freque
                   0, 0.0};
     while (stream.src < stream.sampleslen) {
         int width = waveWidth[stream.src];
-        if (width == 0) {
+        if (width < 1) {
+            if (width < 0) std::cout << "zero length found at " << stream.src << '\n';
             copyPeriod(stream, 1);
-        } else if (width < 1) {
-            std::cout << "zero length found at " << stream.src << '\n';
-            copyPeriod(stream, 1);
-        } else if (rateOf(stream, stream.src) > 0.0) {
+            continue;
+        }
+        double rate = rateOf(stream, stream.src);
+        if (rate > 0.0) {
             int end = regionEnd(stream, stream.src);
             if (interpolation == USE_PSOLA) overlapAddRegion(stream, end);
             else resampleRegion(stream, end);
         } else {
-            if (rateOf(stream, stream.src) == UNUSABLE) {
-                double rate = WaveAnalysis::midiToFrequency(targetMidi[stream.src]) / frequency[stream.src];
-                std::cout << "zero destination width - " << width << " divided by rate of " << rate << '\n';
+            if (rate == UNUSABLE) {
+                double asked = WaveAnalysis::midiToFrequency(targetMidi[stream.src]) / frequency[stream.src];
+                std::cout << "zero destination width - " << width << " divided by rate of " << asked << '\n';
             }
             copyPeriod(stream, width);
         }
@@ -235,7 +239,7 @@ void WaveBuilder::emitCopy(Stream& stream, int from, int width, double rate) {
     if (!readsOn) {
         int fade = (next - at) / 2;
         for (int j = 0; j < fade; j++) {
-            double w = 0.5 - 0.5 * std::cos(M_PI * (j + 0.5) / fade);
+            double w = raisedCosine((j + 0.5) / fade);
             float readOn = valueAt(stream.readOnFrom, stream.readOnOffset + j * rate, stream.samples, stream.sampleslen);
             stream.buffer[at + j] = static_cast<float>((1.0 - w) * readOn + w * stream.buffer[at + j]);
         }
@@ -250,7 +254,7 @@ void WaveBuilder::emitCopy(Stream& stream, int from, int width, double rate) {
 void WaveBuilder::fadeIntoInput(Stream& stream, int from, int to) {
     from = std::max(from, 0);
     for (int t = from; t < to; t++) {
-        double w = 0.5 - 0.5 * std::cos(M_PI * (t - from + 0.5) / (to - from));
+        double w = raisedCosine((t - from + 0.5) / (to - from));
         stream.buffer[t] = static_cast<float>((1.0 - w) * stream.buffer[t] + w * stream.samples[t]);
     }
 }
@@ -295,7 +299,7 @@ void WaveBuilder::overlapAddRegion(Stream& stream, int end) {
         for (int t = from; t < to; t++) {
             double fade = std::min(FADE_SHARE * (to - from), longestFade);
             double u = std::clamp(((t - from) - 0.5 * (to - from - fade)) / fade, 0.0, 1.0);
-            double rising = 0.5 - 0.5 * std::cos(M_PI * u);
+            double rising = raisedCosine(u);
             out[t] = static_cast<float>((1.0 - rising) * readers[n].at(region, t) + rising * readers[n + 1].at(region, t));
         }
     }
