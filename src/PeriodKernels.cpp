@@ -49,31 +49,42 @@ inline __attribute__((always_inline)) void storeLanes(double* to, int count, con
     std::memcpy(to, lanes, sizeof(double) * count);
 }
 
-// sums[lag - from] for lags [from, to); x may be read up to 16 samples past lag to - 1 + half - 1
-// (those lanes are dropped).
-inline __attribute__((always_inline)) void exactSumsBody(const float* x, int half, int from, int to, double* sums) {
+// Sums over j < half for lags [from, to), each added in the order j = 0, 1, 2, ...: of
+// x[j] * x[lag + j] (the lag's sum), or with `Squares` of x[lag + j] squared (the lagged half's
+// energy). out[lag - from]; x may be read up to 16 samples past lag to - 1 + half - 1 (those
+// lanes are dropped).
+template <bool Squares>
+inline __attribute__((always_inline)) void lagSumsBody(const float* x, int half, int from, int to, double* out) {
     for (int lag = from; lag < to; lag += 16) {
         Doubles4 s0 = {0, 0, 0, 0}, s1 = s0, s2 = s0, s3 = s0;
         const float* b = x + lag;
         for (int j = 0; j < half; j++) {
-            double aj = x[j];
-            Doubles4 a = {aj, aj, aj, aj}, v0, v1, v2, v3;
+            Doubles4 v0, v1, v2, v3;
             loadWidened(&v0, b + j);
             loadWidened(&v1, b + j + 4);
             loadWidened(&v2, b + j + 8);
             loadWidened(&v3, b + j + 12);
-            s0 += a * v0;
-            s1 += a * v1;
-            s2 += a * v2;
-            s3 += a * v3;
+            if constexpr (Squares) {
+                s0 += v0 * v0;
+                s1 += v1 * v1;
+                s2 += v2 * v2;
+                s3 += v3 * v3;
+            } else {
+                double aj = x[j];
+                Doubles4 a = {aj, aj, aj, aj};
+                s0 += a * v0;
+                s1 += a * v1;
+                s2 += a * v2;
+                s3 += a * v3;
+            }
         }
-        storeLanes(sums + (lag - from), std::min(16, to - lag), s0, s1, s2, s3);
+        storeLanes(out + (lag - from), std::min(16, to - lag), s0, s1, s2, s3);
     }
 }
 
 #if CANTOREL_X86
 __attribute__((target("avx2"))) void exactSumsAvx2(const float* x, int half, int from, int to, double* sums) {
-    exactSumsBody(x, half, from, to, sums);
+    lagSumsBody<false>(x, half, from, to, sums);
 }
 #endif
 
@@ -101,32 +112,10 @@ __attribute__((target("avx2"))) void chunkEnergiesAvx2(const float* x, int used,
 }
 #endif
 
-// energies[lag - from] for lags [from, to), each added in the order j = 0, 1, 2, ... like the
-// exact sums, and read as far.
-inline __attribute__((always_inline)) void exactEnergiesBody(const float* x, int half, int from, int to,
-                                                             double* energies) {
-    for (int lag = from; lag < to; lag += 16) {
-        Doubles4 s0 = {0, 0, 0, 0}, s1 = s0, s2 = s0, s3 = s0;
-        const float* b = x + lag;
-        for (int j = 0; j < half; j++) {
-            Doubles4 v0, v1, v2, v3;
-            loadWidened(&v0, b + j);
-            loadWidened(&v1, b + j + 4);
-            loadWidened(&v2, b + j + 8);
-            loadWidened(&v3, b + j + 12);
-            s0 += v0 * v0;
-            s1 += v1 * v1;
-            s2 += v2 * v2;
-            s3 += v3 * v3;
-        }
-        storeLanes(energies + (lag - from), std::min(16, to - lag), s0, s1, s2, s3);
-    }
-}
-
 #if CANTOREL_X86
 __attribute__((target("avx2"))) void exactEnergiesAvx2(const float* x, int half, int from, int to,
                                                        double* energies) {
-    exactEnergiesBody(x, half, from, to, energies);
+    lagSumsBody<true>(x, half, from, to, energies);
 }
 #endif
 
@@ -326,7 +315,7 @@ void exactSums(Cpu cpu, const float* x, int half, int from, int to, double* sums
 #if CANTOREL_X86
     if (cpu.avx2) return exactSumsAvx2(x, half, from, to, sums);
 #endif
-    exactSumsBody(x, half, from, to, sums);
+    lagSumsBody<false>(x, half, from, to, sums);
 }
 
 void chunkEnergies(Cpu cpu, const float* x, int used, double* prefix) {
@@ -340,7 +329,7 @@ void exactEnergies(Cpu cpu, const float* x, int half, int from, int to, double* 
 #if CANTOREL_X86
     if (cpu.avx2) return exactEnergiesAvx2(x, half, from, to, energies);
 #endif
-    exactEnergiesBody(x, half, from, to, energies);
+    lagSumsBody<true>(x, half, from, to, energies);
 }
 
 void neighbourSums(Cpu cpu, const float* x, int half, int from, double* sums, double* energies, double* startEnergy) {
