@@ -53,7 +53,7 @@ WaveAnalysis::WaveAnalysis(float* samples, int sampleslen, int sampleRate, int w
       silenceMinWidth(200),
       wavehandler(handler),
       scalePitch(nullptr),
-      search(new PeriodSearch(atThisRate(SHORTEST_LAG))),
+      search(new PeriodSearch(shortestPeriod())),
       waveWidth(nullptr),
       segments(nullptr),
       needsResampling(true),
@@ -96,6 +96,8 @@ void WaveAnalysis::releaseSegments() {
     for (WaveSegment* segment : *segments) delete segment;
     segments->clear();
 }
+
+int WaveAnalysis::shortestPeriod() const { return atThisRate(SHORTEST_LAG); }
 
 int WaveAnalysis::atThisRate(int samplesAtReference) const {
     return static_cast<int>(std::floor(samplesAtReference * static_cast<double>(sampleRate) / REFERENCE_RATE + 0.5));
@@ -234,9 +236,7 @@ void WaveAnalysis::findFrequencies() {
 void WaveAnalysis::findSegments() {
     releaseSegments();
     int segmentLongerThan = atThisRate(SHORTEST_SEGMENT);
-    // A period as short as the search allows is where the largest sum lies at the edge of the
-    // lags tried, as in noise whose energy sits low, not a note.
-    double noPitchFrom = frequencyToMidi(static_cast<float>(sampleRate / (atThisRate(SHORTEST_LAG) + 0.5)));
+    double noPitchFrom = frequencyToMidi(static_cast<float>(sampleRate / (shortestPeriod() + 0.5)));
     std::vector<SungNote> notes = findSungNotes(midiValue, sampleslen, sampleRate, noPitchFrom);
     if (stepDone) stepDone("note changes");
     for (const SungNote& note : notes) {

@@ -90,6 +90,9 @@ public:
     double* correctedMidiValue;
     float* frequency;
     int maxAmplitude;
+    // The shortest period the search tries. A reading this short is where the best match lay at
+    // the edge of the lags tried, as in noise whose energy sits low: not a period of a note.
+    int shortestPeriod() const;
 
     // Called now and then during findFrequencies, and again during findSegments, with the
     // share of that step done (0..1), so a long load can show progress. May be left empty.

@@ -88,7 +88,7 @@ const int WaveBuilder::USE_CATMULL_CLARK;
 const int WaveBuilder::USE_CUBIC_SPLINE;
 const int WaveBuilder::USE_PSOLA;
 
-WaveBuilder::WaveBuilder() : interpolation(USE_CATMULL_CLARK) {}
+WaveBuilder::WaveBuilder() : interpolation(USE_CATMULL_CLARK), shortestPeriod(0) {}
 
 double WaveBuilder::catmullClarkSpline(double p0, double p1, double p2, double p3, float t) {
     double t1 = t;
@@ -182,6 +182,8 @@ double WaveBuilder::rateOf(const Stream& stream, int at) const {
     return rate;
 }
 
+bool WaveBuilder::isVoicePeriod(const Stream& stream, int at) const { return stream.waveWidth[at] > shortestPeriod; }
+
 // The end of the run of consecutive periods from `from` that are all resampled.
 int WaveBuilder::regionEnd(const Stream& stream, int from) const {
     int at = from;
@@ -205,10 +207,16 @@ void WaveBuilder::resampleRegion(Stream& stream, int end) {
     stream.phase = 0.0;
     stream.readOnFrom = stream.src;
     stream.readOnOffset = 0.0;
-    int lastFrom = stream.src, lastWidth = 0;
-    double lastRate = 1.0;
+    int lastFrom = stream.src, lastWidth = stream.waveWidth[stream.src];
+    double lastRate = rateOf(stream, stream.src);
     while (stream.src < end) {
         int width = stream.waveWidth[stream.src];
+        if (!isVoicePeriod(stream, stream.src)) {
+            // Repeating a reading this short would buzz at its own pitch.
+            emitCopy(stream, stream.src, width, lastRate);
+            stream.src += width;
+            continue;
+        }
         double rate = rateOf(stream, stream.src);
         // A length beyond any buffer only has to compare as "too long".
         int dstWidth = static_cast<int>(std::min(width / rate, static_cast<double>(INT_MAX)));
@@ -263,29 +271,26 @@ void WaveBuilder::fadeIntoInput(Stream& stream, int from, int to) {
 // other at the target's period; each takes the input period whose start lies nearest in time,
 // so the output stays in step with the input. Between two marks the later grain rises and the
 // earlier falls along the halves of one raised cosine, which add up to exactly one: a steady
-// tone keeps its level. The region opens on the input's own first period and closes on the
-// input's own mark at `end`, so it joins what is copied around it without a jump.
+// tone keeps its level. The region opens on the input's own first period; the marks run on past
+// `end`, and over the last period the output fades into the input, as the spline copies do.
 void WaveBuilder::overlapAddRegion(Stream& stream, int end) {
     int start = stream.src;
-    std::vector<int> sourceMarks;
-    for (int at = start; at < end; at += stream.waveWidth[at]) sourceMarks.push_back(at);
+    // A grain runs from one period of the voice to the next, over any short readings between.
+    std::vector<int> sourceMarks = {start};
+    for (int at = start + stream.waveWidth[start]; at < end; at += stream.waveWidth[at])
+        if (isVoicePeriod(stream, at)) sourceMarks.push_back(at);
+    auto grainEnd = [&](size_t k) { return k + 1 < sourceMarks.size() ? sourceMarks[k + 1] : end; };
     // Marks are kept from the region's start, so a stretch comes out the same wherever it lies.
     std::vector<double> marks = {0.0};
     std::vector<int> sources = {start};
     size_t nearest = 0;
-    for (;;) {
-        int from = sources.back();
-        double period = stream.waveWidth[from] / rateOf(stream, from);
-        double next = marks.back() + period;
-        // A last gap shorter than half a period would cut from one grain to the next in a few samples.
-        if (next > end - start - 0.5 * period) break;
+    while (marks.back() < end - start) {
+        double next = marks.back() + (grainEnd(nearest) - sources.back()) / rateOf(stream, sources.back());
         auto distance = [&](size_t k) { return std::fabs(sourceMarks[k] - start - next); };
         while (nearest + 1 < sourceMarks.size() && distance(nearest + 1) <= distance(nearest)) nearest++;
         marks.push_back(next);
         sources.push_back(sourceMarks[nearest]);
     }
-    marks.push_back(end - start);
-    sources.push_back(end);
     std::vector<FractionalReader> readers;
     for (size_t n = 0; n < marks.size(); n++)
         readers.emplace_back(start, stream.sampleslen - start, sources[n] - start, marks[n]);
@@ -296,12 +301,13 @@ void WaveBuilder::overlapAddRegion(Stream& stream, int end) {
     float* out = stream.buffer + start;
     for (size_t n = 0; n + 1 < marks.size(); n++) {
         int from = static_cast<int>(marks[n]), to = static_cast<int>(marks[n + 1]);
-        for (int t = from; t < to; t++) {
-            double fade = std::min(FADE_SHARE * (to - from), longestFade);
+        double fade = std::min(FADE_SHARE * (to - from), longestFade);
+        for (int t = from; t < std::min(to, end - start); t++) {
             double u = std::clamp(((t - from) - 0.5 * (to - from - fade)) / fade, 0.0, 1.0);
             double rising = raisedCosine(u);
             out[t] = static_cast<float>((1.0 - rising) * readers[n].at(region, t) + rising * readers[n + 1].at(region, t));
         }
     }
+    fadeIntoInput(stream, end - stream.waveWidth[sourceMarks.back()], end);
     stream.src = stream.dst = end;
 }

@@ -10,6 +10,10 @@ public:
     static const int USE_PSOLA = 2;
 
     int interpolation;
+    // Periods no longer than this are readings at the edge of the lags the analysis tries (noise
+    // or a missed period inside a note), not periods of the voice: a corrected stretch reads on
+    // through them once, at the rate of the period before, and never repeats or drops them.
+    int shortestPeriod;
 
     WaveBuilder();
     double catmullClarkSpline(double p0, double p1, double p2, double p3, float t);
@@ -27,6 +31,7 @@ private:
 
     float valueAt(int base, double offset, const float* samples, int sampleslen);
     double rateOf(const Stream& stream, int at) const;
+    bool isVoicePeriod(const Stream& stream, int at) const;
     int regionEnd(const Stream& stream, int from) const;
     void copyPeriod(Stream& stream, int width);
     void resampleRegion(Stream& stream, int end);

@@ -403,6 +403,7 @@ void WaveHandler::resampleChannel(int channel) {
         for (int i = 0; i < frames; i++) stream[i] = originalSamples[(size_t)i * channels + channel];
         source = stream.data();
     }
+    waveBuilder->shortestPeriod = analyzeWave->shortestPeriod();
     std::unique_ptr<float[]> rebuilt(waveBuilder->resampleStream(source, frames, analyzeWave->frequency,
                                                                  analyzeWave->correctedMidiValue,
                                                                  analyzeWave->waveWidth));
