@@ -134,7 +134,8 @@ TEST_F(SafeSaveTest, AFullDiskRefusesTheSaveAndLeavesTheFileAsItWas) {
     std::string renamed = disk.folder + "/44100Hz_100000f_noise.wav";
     std::string old = writeNoise(inPlace, 100000);
     std::string second = secondNameOf(inPlace);
-    writeNoise(renamed, 100000);
+    // Both files hold the same noise: a difference later is the save's doing.
+    ASSERT_TRUE(writeNoise(renamed, 100000) == old);
     disk.fill();
 
     SaveOutcome outcome = testaudio::saveTone(inPlace, 400000);
@@ -146,7 +147,8 @@ TEST_F(SafeSaveTest, AFullDiskRefusesTheSaveAndLeavesTheFileAsItWas) {
 
     outcome = testaudio::saveTone(renamed, 400000);
     EXPECT_EQ(outcome.reason, strerror(ENOSPC));
-    EXPECT_TRUE(fileBytes(renamed) == old);
+    std::string after = fileBytes(renamed);
+    EXPECT_TRUE(after == old) << after.size() << " bytes where " << old.size() << " were";
     EXPECT_EQ(namesIn(disk.folder).size(), 4u) << ::testing::PrintToString(namesIn(disk.folder));
 }
 
