@@ -18,19 +18,13 @@
 #include <string>
 #include <vector>
 
-#include "WaveBuilder.h"
 #include "correcting.h"
 #include "listening.h"
 #include "takes.h"
 
 namespace {
 
-const struct {
-    const char* name;
-    int kind;
-} KINDS[] = {{"Catmull-Rom", WaveBuilder::USE_CATMULL_CLARK},
-             {"cubic", WaveBuilder::USE_CUBIC_SPLINE},
-             {"PSOLA", WaveBuilder::USE_PSOLA}};
+using correcting::KINDS;
 
 struct Totals {
     double msBefore = 0, msAfter[3] = {0, 0, 0};

@@ -18,6 +18,7 @@
 
 #include "OpenAudio.h"
 #include "SafeSave.h"
+#include "Scan.h"
 #include "utils.h"
 
 using std::cout;
@@ -153,27 +154,13 @@ static const double NOTES_FOUND = 0.88;
 // Frames asked of the library at a time, in blocks; the bar moves after each read.
 static const int BLOCKS_PER_READ = 64;
 
-// Samples are checked this many at a time, side by side; a group holding a NaN or an
-// infinity is then mended one by one.
-static const int GROUP = 16;
-
-static bool allFinite(const float* group) {
-    int finite = 0;
-    for (int k = 0; k < GROUP; k++) finite += std::fabs(group[k]) <= std::numeric_limits<float>::max();
-    return finite == GROUP;
-}
-
-// How many were replaced with 0.0.
-static long long replaceNonFinite(float* samples, long long count) {
-    long long replaced = 0;
-    for (long long at = 0; at < count; at += GROUP) {
-        long long end = std::min(at + GROUP, count);
-        if (end - at == GROUP && allFinite(samples + at)) continue;
-        for (long long i = at; i < end; i++) {
-            if (std::isfinite(samples[i])) continue;
-            samples[i] = 0.0f;
-            replaced++;
-        }
+// How many were replaced with 0.0. A NaN fails the comparison too, so one test finds both kinds.
+static int replaceNonFinite(float* samples, int count) {
+    auto nonFinite = [](float x) { return !(std::fabs(x) <= std::numeric_limits<float>::max()); };
+    int replaced = 0;
+    for (int at = firstWhere(samples, 0, count, nonFinite); at < count; at = firstWhere(samples, at + 1, count, nonFinite)) {
+        samples[at] = 0.0f;
+        replaced++;
     }
     return replaced;
 }
@@ -203,7 +190,7 @@ float* WaveHandler::readBlocks(SNDFILE* file, const SF_INFO& info, long long& to
         }
         sf_count_t got = wanted > 0 ? sf_read_float(file, samples.get() + total, wanted) : 0;
         if (got <= 0) break;
-        replaced += replaceNonFinite(samples.get() + total, got);
+        replaced += replaceNonFinite(samples.get() + total, static_cast<int>(got));
         total += got;
         reportLoadProgress(READ_END * std::min(1.0, total / (double)capacity));
     }

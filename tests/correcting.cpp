@@ -5,9 +5,14 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "WaveBuilder.h"
 #include "WaveHandler.h"
 
 namespace correcting {
+
+const NamedKind KINDS[3] = {{"Catmull-Rom", WaveBuilder::USE_CATMULL_CLARK},
+                            {"cubic", WaveBuilder::USE_CUBIC_SPLINE},
+                            {"PSOLA", WaveBuilder::USE_PSOLA}};
 
 namespace {
 

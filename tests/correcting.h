@@ -15,6 +15,13 @@ class WaveHandler;
 
 namespace correcting {
 
+// Each interpolation kind with the name the measurements print for it.
+struct NamedKind {
+    const char* name;
+    int kind;
+};
+extern const NamedKind KINDS[3];
+
 class Session {
 public:
     // Writes the take as a float WAV file into `folder` and opens it; trace lines are swallowed.
