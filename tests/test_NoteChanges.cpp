@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -191,6 +192,28 @@ TEST(NoteChangesRule, ARingingReleaseBeforeANoteIsNoPartOfIt) {
         EXPECT_NEAR(notes[0].start, ringingMs * 8, 8 * 4.0) << ringingMs << " ms ringing";
         EXPECT_NEAR(notes[0].heldMidi, 48.0, 1e-9) << ringingMs << " ms ringing";
     }
+}
+
+// A short note that drifts 0.4 semitone is still held, so a step from it to the note a semitone
+// up parts two notes; and a breath before a note, read as pitches jumping about far below it,
+// is no scoop into the note: the note starts where its own pitch does.
+TEST(NoteChangesRule, AShortDriftingNoteAndABreathBeforeANoteAreReadAsSung) {
+    auto smoothStep = [](double x) { x = std::clamp(x, 0.0, 1.0); return x * x * (3.0 - 2.0 * x); };
+    auto drifting = [&](double s) {  // 57, then 260 ms of 61 falling from +20 to -20 cents, then 62
+        if (s < 0.8) return 57.0 + 4.2 * smoothStep((s - 0.77) / 0.06);
+        if (s < 1.06) return 61.2 - 0.4 * smoothStep((s - 0.8) / 0.26) + 1.2 * smoothStep((s - 1.03) / 0.06);
+        return 62.0;
+    };
+    std::vector<SungNote> notes = notesIn(exactCurve(drifting, 1.6, 8000), 8000);
+    ASSERT_EQ(notes.size(), 3u);
+    for (size_t k = 0; k < 3; k++) EXPECT_EQ(std::lround(notes[k].heldMidi), std::vector<long>({57, 61, 62})[k]);
+
+    const double breath[] = {36.5, 32.5, 35.8, 43.2, 37.5, 39.9, 46.3, 42.9};  // one reading each 8 ms
+    auto breathThenNote = [&](double s) { return s < 0.12 ? breath[static_cast<int>(s / 0.008) % 8] : 74.0; };
+    notes = notesIn(exactCurve(breathThenNote, 1.0, 8000), 8000);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NEAR(notes[0].start, 0.12 * 8000, 8000 * 0.004);
+    EXPECT_NEAR(notes[0].heldMidi, 74.0, 1e-9);
 }
 
 // A few periods read an octave and a half up or four semitones down, as at an onset, neither end
