@@ -51,6 +51,9 @@ const int SCOOP_MS = 150;
 // sung 25 cents flat are 0.45 apart. A slow drift of under half a semitone never makes two
 // steady stretches this far apart.
 const double SMALLEST_STEP = 0.4;
+// The peak of a single vibrato swing holds steady for less than this, even at 3 Hz; a note sung
+// as briefly is an ornament of the note around it.
+const int LONGEST_SWING_PEAK_MS = 100;
 
 int toFrames(int ms) { return ms / HOP_MS; }
 
@@ -227,6 +230,22 @@ bool leapsBetween(const std::vector<double>& readings, const SteadyRun& before, 
     return false;
 }
 
+// Whether run `k` is the peak of a swing from the pitch `held` before it, such as the first swing
+// of a vibrato setting in: a short run that the pitch leaves to come back to where the note
+// held, either to hold there again or to turn near it before the next run. A note of its own
+// holds longer, and a glide on to the next note turns, if at all, far from the held pitch.
+bool swingsBack(const std::vector<double>& centre, const std::vector<SteadyRun>& runs, size_t k, double held) {
+    if (k + 1 >= runs.size() || runs[k].to - runs[k].from > toFrames(LONGEST_SWING_PEAK_MS)) return false;
+    if (std::fabs(runs[k + 1].level - held) < SMALLEST_STEP) return true;
+    auto first = centre.begin() + runs[k].to, last = centre.begin() + runs[k + 1].from;
+    if (first >= last) return false;
+    double sign = runs[k].level > held ? 1.0 : -1.0;
+    auto turn = sign > 0 ? std::min_element(first, last) : std::max_element(first, last);
+    bool nearHeld = std::fabs(*turn - held) < 0.5 * SMALLEST_STEP;
+    bool turnsAgain = std::any_of(turn, last, [&](double c) { return sign * (c - *turn) >= VIBRATO_SMALLEST_SWING; });
+    return nearHeld && turnsAgain;
+}
+
 // Where the sung onset before frame `held` begins: after the last jump of more than an outlier
 // between two readings. A scoop rises smoothly; what jumps before it is noise read as pitch,
 // such as a breath before the note, and no part of the note.
@@ -275,21 +294,26 @@ void addNotesOfPart(const std::vector<double>& track, int from, int to, int firs
     if (runs.empty()) return;  // nothing held: a glide between rests, or a scrap of noise
     noteFrom = std::max(noteFrom, onsetBefore(readings, runs[0].from));
     auto sampleAt = [&](int frame) { return sampleOfFrame(first, from + frame, sampleRate); };
-    const SteadyRun* held = &runs[0];
-    std::vector<double> heldSoFar(centre.begin() + held->from, centre.begin() + held->to);
+    size_t held = 0;
+    std::vector<double> heldSoFar(centre.begin() + runs[0].from, centre.begin() + runs[0].to);
     for (size_t k = 1; k < runs.size(); k++) {
         // Against all the note has held so far: a step through vibrato may pass a steady
         // stretch halfway, and a drift moves the latest run but hardly the whole.
-        if (std::fabs(runs[k].level - medianOf(heldSoFar)) < SMALLEST_STEP) {
-            held = &runs[k];
-            heldSoFar.insert(heldSoFar.end(), centre.begin() + held->from, centre.begin() + held->to);
+        double level = medianOf(heldSoFar);
+        if (std::fabs(runs[k].level - level) < SMALLEST_STEP) {
+            held = k;
+            heldSoFar.insert(heldSoFar.end(), centre.begin() + runs[k].from, centre.begin() + runs[k].to);
             continue;
         }
-        int change = changeBetween(centre, *held, runs[k]);
+        if (swingsBack(centre, runs, k, level)) {
+            runs.erase(runs.begin() + static_cast<long>(k--));
+            continue;
+        }
+        int change = changeBetween(centre, runs[held], runs[k]);
         notes.push_back({sampleAt(noteFrom), sampleAt(change) - 1, heldPitch(centre, runs, noteFrom, change)});
         noteFrom = change;
-        held = &runs[k];
-        heldSoFar.assign(centre.begin() + held->from, centre.begin() + held->to);
+        held = k;
+        heldSoFar.assign(centre.begin() + runs[k].from, centre.begin() + runs[k].to);
     }
     int end = static_cast<int>(centre.size());
     notes.push_back({sampleAt(noteFrom), sampleAt(end) - 1, heldPitch(centre, runs, noteFrom, end)});

@@ -13,10 +13,10 @@ struct SungNote {
 
 // The notes of a line, in order and never overlapping. `midiValue` holds a fractional MIDI note
 // per sample, anything below 5 or from `noPitchFrom` up meaning no pitch; a note never spans such
-// samples. A note ends
-// where the pitch settles at least 0.4 semitone from where it held, or at a leap, never at a few
-// periods read far off, a scoop into the note, vibrato or a slow drift. Every time is in
-// milliseconds, so the result is the same at every sample rate.
+// samples. A note ends where the pitch settles at least 0.4 semitone from where it held, or at a
+// leap, never at a few periods read far off, a scoop into the note, vibrato setting in or a slow
+// drift; it starts where its own pitch does, not in a breath read as pitch before it. Every time
+// is in milliseconds, so the result is the same at every sample rate.
 std::vector<SungNote> findSungNotes(const double* midiValue, int length, double sampleRate, double noPitchFrom);
 
 #endif

@@ -195,9 +195,11 @@ TEST(NoteChangesRule, ARingingReleaseBeforeANoteIsNoPartOfIt) {
 }
 
 // A short note that drifts 0.4 semitone is still held, so a step from it to the note a semitone
-// up parts two notes; and a breath before a note, read as pitches jumping about far below it,
-// is no scoop into the note: the note starts where its own pitch does.
-TEST(NoteChangesRule, AShortDriftingNoteAndABreathBeforeANoteAreReadAsSung) {
+// up parts two notes; a breath before a note, read as pitches jumping about far below it, is no
+// scoop into the note: the note starts where its own pitch does; and the first swing of a vibrato
+// setting in, whose peak holds for 70 ms, is no note of its own, whether the pitch turns near the
+// held note or holds there again before the next note.
+TEST(NoteChangesRule, DriftBreathAndVibratoSettingInAreReadAsSung) {
     auto smoothStep = [](double x) { x = std::clamp(x, 0.0, 1.0); return x * x * (3.0 - 2.0 * x); };
     auto drifting = [&](double s) {  // 57, then 260 ms of 61 falling from +20 to -20 cents, then 62
         if (s < 0.8) return 57.0 + 4.2 * smoothStep((s - 0.77) / 0.06);
@@ -214,6 +216,16 @@ TEST(NoteChangesRule, AShortDriftingNoteAndABreathBeforeANoteAreReadAsSung) {
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_NEAR(notes[0].start, 0.12 * 8000, 8000 * 0.004);
     EXPECT_NEAR(notes[0].heldMidi, 74.0, 1e-9);
+
+    for (double nextAt : {0.46, 0.5}) {  // 65.2, up 0.45 and back to 65.04 over 200 ms, then 69.34
+        auto swing = [&](double s) {
+            double m = 65.2 + 0.45 * smoothStep((s - 0.26) / 0.1) - 0.61 * smoothStep((s - 0.36) / 0.1);
+            return m + (69.34 - m) * smoothStep((s - nextAt) / 0.06);
+        };
+        notes = notesIn(exactCurve(swing, 1.1, 8000), 8000);
+        ASSERT_EQ(notes.size(), 2u) << "next note at " << nextAt;
+        EXPECT_NEAR(notes[0].heldMidi, 65.2, 0.05) << "next note at " << nextAt;
+    }
 }
 
 // A few periods read an octave and a half up or four semitones down, as at an onset, neither end
