@@ -4,8 +4,8 @@
 // passes the in-tune bar when its correction is no further from its notes than it was sung (a
 // tenth and 25 ms of slack), and the detuned bar when the detuned take comes out within a tenth of
 // the in-tune one as corrected; the detuned take is also held against the in-tune one as sung,
-// the level a singer in tune reaches. Prints every take that misses a bar, then the counts and
-// totals per kind.
+// the level a singer in tune reaches; and no take may click in more than three places. Prints
+// every take that misses a bar, then the counts and totals per kind.
 // Prints figures; never fails.
 //
 // Usage: bench_bars [first seed, default 31] [last seed, default 44] [seconds per take, default 12]
@@ -24,9 +24,12 @@ namespace {
 
 using correcting::KINDS;
 
+// A take may click in this many places at most.
+const int MOST_CLICKS = 3;
+
 struct Tally {
     double inTune = 0, detuned = 0;
-    int inTuneMisses = 0, detunedMisses = 0, belowSung = 0, clicks = 0;
+    int inTuneMisses = 0, detunedMisses = 0, belowSung = 0, clicks = 0, clickyTakes = 0;
 };
 
 double msOff(const takes::Take& take, const std::vector<float>& samples) {
@@ -58,16 +61,19 @@ int main(int argc, char** argv) {
                 Tally& t = tally[kind];
                 t.inTune += inTuneOff;
                 t.detuned += detunedOff;
-                t.clicks += listening::clickPlaces(inTune.samples, fromInTune, inTune.rate) +
-                            listening::clickPlaces(detuned.samples, fromDetuned, detuned.rate);
+                int inTuneClicks = listening::clickPlaces(inTune.samples, fromInTune, inTune.rate);
+                int detunedClicks = listening::clickPlaces(detuned.samples, fromDetuned, detuned.rate);
+                t.clicks += inTuneClicks + detunedClicks;
+                t.clickyTakes += (inTuneClicks > MOST_CLICKS) + (detunedClicks > MOST_CLICKS);
                 bool inTuneMiss = inTuneOff > 1.1 * sungOff + 25.0, detunedMiss = detunedOff > 1.1 * inTuneOff;
                 bool belowSung = detunedOff > 1.1 * sungOff;
                 t.inTuneMisses += inTuneMiss;
                 t.detunedMisses += detunedMiss;
                 t.belowSung += belowSung;
-                if (inTuneMiss || detunedMiss || belowSung)
-                    std::printf("miss  %-30s %-12s sung %5.0f  in tune %5.0f  detuned %5.0f ms\n", inTune.name.c_str(),
-                                KINDS[kind].name, sungOff, inTuneOff, detunedOff);
+                if (inTuneMiss || detunedMiss || belowSung || inTuneClicks > MOST_CLICKS || detunedClicks > MOST_CLICKS)
+                    std::printf("miss  %-30s %-12s sung %5.0f  in tune %5.0f  detuned %5.0f ms  clicks %d, %d\n",
+                                inTune.name.c_str(), KINDS[kind].name, sungOff, inTuneOff, detunedOff, inTuneClicks,
+                                detunedClicks);
             }
             std::fflush(stdout);
         }
@@ -76,9 +82,9 @@ int main(int argc, char** argv) {
     for (int kind = 0; kind < 3; kind++) {
         const Tally& t = tally[kind];
         std::printf("%-12s in tune %6.0f ms (%d misses)  detuned %6.0f ms (%d misses, %.1f %% of in tune; "
-                    "%d further than a tenth beyond the in-tune take as sung)  clicks %d\n",
+                    "%d further than a tenth beyond the in-tune take as sung)  clicks %d (%d takes with more than %d)\n",
                     KINDS[kind].name, t.inTune, t.inTuneMisses, t.detuned, t.detunedMisses,
-                    t.inTune > 0 ? 100.0 * t.detuned / t.inTune : 0.0, t.belowSung, t.clicks);
+                    t.inTune > 0 ? 100.0 * t.detuned / t.inTune : 0.0, t.belowSung, t.clicks, t.clickyTakes, MOST_CLICKS);
     }
     std::filesystem::remove_all(folder);
     return 0;
