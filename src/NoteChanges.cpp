@@ -246,9 +246,9 @@ bool swingsBack(const std::vector<double>& centre, const std::vector<SteadyRun>&
     return nearHeld && turnsAgain;
 }
 
-// Where the sung onset before frame `held` begins: after the last jump of more than an outlier
-// between two readings. A scoop rises smoothly; what jumps before it is noise read as pitch,
-// such as a breath before the note, and no part of the note.
+// Where the sung onset before frame `held` begins: after the last jump between two readings as
+// far as an outlier lies from its neighbours. A scoop rises smoothly; what jumps before it is
+// noise read as pitch, such as a breath before the note, and no part of the note.
 int onsetBefore(const std::vector<double>& readings, int held) {
     for (int f = held; f > 0; f--)
         if (std::fabs(readings[f] - readings[f - 1]) > OUTLIER_SEMITONES) return f;
@@ -306,7 +306,8 @@ void addNotesOfPart(const std::vector<double>& track, int from, int to, int firs
             continue;
         }
         if (swingsBack(centre, runs, k, level)) {
-            runs.erase(runs.begin() + static_cast<long>(k--));
+            runs.erase(runs.begin() + static_cast<long>(k));
+            k--;  // the run after it now stands at k
             continue;
         }
         int change = changeBetween(centre, runs[held], runs[k]);
