@@ -29,7 +29,7 @@ const int MOST_CLICKS = 3;
 
 struct Tally {
     double inTune = 0, detuned = 0;
-    int inTuneMisses = 0, detunedMisses = 0, belowSung = 0, clicks = 0, clickyTakes = 0;
+    int inTuneMisses = 0, detunedMisses = 0, worseThanSung = 0, clicks = 0, clickyTakes = 0;
 };
 
 double msOff(const takes::Take& take, const std::vector<float>& samples) {
@@ -66,11 +66,11 @@ int main(int argc, char** argv) {
                 t.clicks += inTuneClicks + detunedClicks;
                 t.clickyTakes += (inTuneClicks > MOST_CLICKS) + (detunedClicks > MOST_CLICKS);
                 bool inTuneMiss = inTuneOff > 1.1 * sungOff + 25.0, detunedMiss = detunedOff > 1.1 * inTuneOff;
-                bool belowSung = detunedOff > 1.1 * sungOff;
+                bool worseThanSung = detunedOff > 1.1 * sungOff;
                 t.inTuneMisses += inTuneMiss;
                 t.detunedMisses += detunedMiss;
-                t.belowSung += belowSung;
-                if (inTuneMiss || detunedMiss || belowSung || inTuneClicks > MOST_CLICKS || detunedClicks > MOST_CLICKS)
+                t.worseThanSung += worseThanSung;
+                if (inTuneMiss || detunedMiss || worseThanSung || inTuneClicks > MOST_CLICKS || detunedClicks > MOST_CLICKS)
                     std::printf("miss  %-30s %-12s sung %5.0f  in tune %5.0f  detuned %5.0f ms  clicks %d, %d\n",
                                 inTune.name.c_str(), KINDS[kind].name, sungOff, inTuneOff, detunedOff, inTuneClicks,
                                 detunedClicks);
@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
         std::printf("%-12s in tune %6.0f ms (%d misses)  detuned %6.0f ms (%d misses, %.1f %% of in tune; "
                     "%d further than a tenth beyond the in-tune take as sung)  clicks %d (%d takes with more than %d)\n",
                     KINDS[kind].name, t.inTune, t.inTuneMisses, t.detuned, t.detunedMisses,
-                    t.inTune > 0 ? 100.0 * t.detuned / t.inTune : 0.0, t.belowSung, t.clicks, t.clickyTakes, MOST_CLICKS);
+                    t.inTune > 0 ? 100.0 * t.detuned / t.inTune : 0.0, t.worseThanSung, t.clicks, t.clickyTakes, MOST_CLICKS);
     }
     std::filesystem::remove_all(folder);
     return 0;

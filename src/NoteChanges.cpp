@@ -219,15 +219,20 @@ int changeBetween(const std::vector<double>& centre, const SteadyRun& before, co
     return before.to;
 }
 
+// The last frame in [from, to) whose reading lies at least `size` from the one before, or -1.
+int lastJumpIn(const std::vector<double>& readings, int from, int to, double size) {
+    for (int f = std::min(to, static_cast<int>(readings.size())) - 1; f >= std::max(from, 1); f--) {
+        if (std::fabs(readings[f] - readings[f - 1]) >= size) return f;
+    }
+    return -1;
+}
+
 // Whether the readings leave one run for the next at a leap: from one reading to the next by a
 // step between two notes. A scoop rises far slower, vibrato and all; a held pitch left that way
 // before a note, such as the release of the note before a short rest, is not part of it.
 bool leapsBetween(const std::vector<double>& readings, const SteadyRun& before, const SteadyRun& after) {
-    if (std::fabs(after.level - before.level) < SMALLEST_STEP) return false;
-    for (int f = before.to; f <= after.from && f < static_cast<int>(readings.size()); f++) {
-        if (std::fabs(readings[f] - readings[f - 1]) >= SMALLEST_STEP) return true;
-    }
-    return false;
+    return std::fabs(after.level - before.level) >= SMALLEST_STEP &&
+           lastJumpIn(readings, before.to, after.from + 1, SMALLEST_STEP) >= 0;
 }
 
 // Whether run `k` is the peak of a swing from the pitch `held` before it, such as the first swing
@@ -244,15 +249,6 @@ bool swingsBack(const std::vector<double>& centre, const std::vector<SteadyRun>&
     bool nearHeld = std::fabs(*turn - held) < 0.5 * SMALLEST_STEP;
     bool turnsAgain = std::any_of(turn, last, [&](double c) { return sign * (c - *turn) >= VIBRATO_SMALLEST_SWING; });
     return nearHeld && turnsAgain;
-}
-
-// Where the sung onset before frame `held` begins: after the last jump between two readings as
-// far as an outlier lies from its neighbours. A scoop rises smoothly; what jumps before it is
-// noise read as pitch, such as a breath before the note, and no part of the note.
-int onsetBefore(const std::vector<double>& readings, int held) {
-    for (int f = held; f > 0; f--)
-        if (std::fabs(readings[f] - readings[f - 1]) > OUTLIER_SEMITONES) return f;
-    return 0;
 }
 
 // The held pitch of frames [from, to): the median of its steady runs, or of its middle half.
@@ -292,7 +288,10 @@ void addNotesOfPart(const std::vector<double>& track, int from, int to, int firs
         noteFrom = changeBetween(centre, afterOnset[-1], *afterOnset);
     if (afterOnset != runs.end()) runs.erase(runs.begin(), afterOnset);
     if (runs.empty()) return;  // nothing held: a glide between rests, or a scrap of noise
-    noteFrom = std::max(noteFrom, onsetBefore(readings, runs[0].from));
+    // The sung onset begins after the last jump before the first held run as far as an outlier lies
+    // from its neighbours: a scoop rises smoothly; what jumps is noise read as pitch, such as a
+    // breath before the note, and no part of it.
+    noteFrom = std::max(noteFrom, lastJumpIn(readings, 1, runs[0].from + 1, OUTLIER_SEMITONES));
     auto sampleAt = [&](int frame) { return sampleOfFrame(first, from + frame, sampleRate); };
     size_t held = 0;
     std::vector<double> heldSoFar(centre.begin() + runs[0].from, centre.begin() + runs[0].to);

@@ -208,7 +208,8 @@ TEST(NoteChangesRule, DriftBreathAndVibratoSettingInAreReadAsSung) {
     };
     std::vector<SungNote> notes = notesIn(exactCurve(drifting, 1.6, 8000), 8000);
     ASSERT_EQ(notes.size(), 3u);
-    for (size_t k = 0; k < 3; k++) EXPECT_EQ(std::lround(notes[k].heldMidi), std::vector<long>({57, 61, 62})[k]);
+    const long sungNotes[] = {57, 61, 62};
+    for (size_t k = 0; k < 3; k++) EXPECT_EQ(std::lround(notes[k].heldMidi), sungNotes[k]);
 
     const double breath[] = {36.5, 32.5, 35.8, 43.2, 37.5, 39.9, 46.3, 42.9};  // one reading each 8 ms
     auto breathThenNote = [&](double s) { return s < 0.12 ? breath[static_cast<int>(s / 0.008) % 8] : 74.0; };

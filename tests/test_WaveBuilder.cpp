@@ -68,8 +68,6 @@ Rebuilt rebuild(WaveBuilder& builder, AnalysedStream& in) {
     return {samples, capture.text()};
 }
 
-const int KINDS[] = {WaveBuilder::USE_CATMULL_CLARK, WaveBuilder::USE_CUBIC_SPLINE, WaveBuilder::USE_PSOLA};
-
 WaveBuilder builderOfKind(int kind) {
     WaveBuilder builder;
     builder.interpolation = kind;
@@ -448,8 +446,8 @@ TEST(WaveBuilderPrecision, ShortReadingsInsideACorrectedNoteAreReadThroughAtItsP
     for (int at = missedAt; at < missedAt + period; at += shortest)
         in.markPeriod(at, shortest, 2205.0f, WaveAnalysis::frequencyToMidi(2205.0f) + up);
     double targetHz = WaveAnalysis::midiToFrequency(WaveAnalysis::frequencyToMidi(441.0f) + up);
-    for (int kind : KINDS) {
-        SCOPED_TRACE(kind);
+    for (const auto& [name, kind] : correcting::KINDS) {
+        SCOPED_TRACE(name);
         WaveBuilder builder = builderOfKind(kind);
         builder.shortestPeriod = shortest;
         Rebuilt out = rebuild(builder, in);
@@ -484,8 +482,8 @@ TEST(WaveBuilderListening, ACorrectionHarmsNoInTuneTakeAndMendsDetunedOnes) {
         SCOPED_TRACE(inTune.name);
         correcting::Session inTuneSession(inTune, folder), detunedSession(detuned, folder);
         double sungOff = listening::msOffNotes(heard(inTune, inTune.samples), inTune.notes);
-        for (int kind : KINDS) {
-            SCOPED_TRACE("kind " + std::to_string(kind));
+        for (const auto& [name, kind] : correcting::KINDS) {
+            SCOPED_TRACE(name);
             std::vector<float> fromInTune = inTuneSession.corrected("chromatic", kind);
             std::vector<float> fromDetuned = detunedSession.corrected("chromatic", kind);
             double inTuneOff = listening::msOffNotes(heard(inTune, fromInTune), inTune.notes);
@@ -498,7 +496,7 @@ TEST(WaveBuilderListening, ACorrectionHarmsNoInTuneTakeAndMendsDetunedOnes) {
             EXPECT_LE(listening::clickPlaces(detuned.samples, fromDetuned, detuned.rate), 3);
         }
     }
-    for (int kind : KINDS) EXPECT_LE(detunedTotal[kind], 1.1 * inTuneTotal[kind]) << "kind " << kind;
+    for (const auto& [name, kind] : correcting::KINDS) EXPECT_LE(detunedTotal[kind], 1.1 * inTuneTotal[kind]) << name;
 }
 
 // Grains overlap-added keep the voice's air and its harmonics: energy above 8 kHz within a dB
@@ -548,8 +546,8 @@ TEST(WaveBuilderListening, CMajorTakesEveryBoxToTheNearerScaleNoteAndLeavesTheRe
         at += s.ms;
     }
     correcting::Session session(take, testaudio::makeTempDir("listening_cmajor"));
-    for (int kind : KINDS) {
-        SCOPED_TRACE("kind " + std::to_string(kind));
+    for (const auto& [name, kind] : correcting::KINDS) {
+        SCOPED_TRACE(name);
         std::vector<float> out = session.corrected("c major", kind);
         const WaveAnalysis& analysis = *session.document().analyzeWave;
         ASSERT_EQ(analysis.segments->size(), 5u);
@@ -579,8 +577,8 @@ TEST(WaveBuilderListening, AtLowRatesCorrectedNotesLandOnTheirNote) {
     tone.rate = 8000;
     tone.samples = testaudio::steadyTone(testaudio::Waveform::SINE, 220.0, 3 * tone.rate, tone.rate);
     correcting::Session steady(tone, folder);
-    for (int kind : KINDS) {
-        SCOPED_TRACE("kind " + std::to_string(kind));
+    for (const auto& [name, kind] : correcting::KINDS) {
+        SCOPED_TRACE(name);
         std::vector<float> out = sung.corrected("chromatic", kind);
         EXPECT_LT(listening::medianCentsOff(heard(detuned, out), detuned.notes), 3.0) << detuned.name;
         out = steady.corrected("chromatic", kind);
