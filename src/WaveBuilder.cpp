@@ -24,6 +24,7 @@ struct WaveBuilder::Stream {
     // Spline copies: where the last copy would have read on, as a period start and an offset.
     int readOnFrom;
     double readOnOffset;
+    bool writing;  // spline copies: false while a pass only works out where the copies fall
 };
 
 namespace {
@@ -36,6 +37,13 @@ const double UNUSABLE = -1.0;   // bad analysis data: copied unchanged, with a l
 // periods blended for long cancel part of their highest harmonics, blended too briefly they click.
 const double FADE_SHARE = 0.4;
 const double LONGEST_FADE_SECONDS = 0.0005;
+// Where a corrected region runs into sound, its pitch is stretched evenly by at most this much
+// so that the output meets the input in phase: a fade between the two half a period apart would
+// cancel the tone for a moment. Far below the 50 cents that put a note out of tune.
+const double MOST_LANDING_CENTS = 15.0;
+// Spline copies: a stretch can move which period is repeated or dropped, so the error left at
+// the end need not shrink every pass; the best of these many is taken.
+const int LANDING_PASSES = 4;
 
 // A weight rising smoothly from 0 to 1 as x goes from 0 to 1; at x and 1 - x the two add up to 1.
 double raisedCosine(double x) { return 0.5 - 0.5 * std::cos(M_PI * x); }
@@ -132,6 +140,13 @@ float WaveBuilder::valueAt(int base, double offset, const float* samples, int sa
     }
 }
 
+// How many samples interpolateSingleWave writes for one copy, given `room` for them.
+int WaveBuilder::copyLength(int width, double rate, double phase, int room) {
+    int k = 0;
+    while (phase + k * rate < width && k < room) k++;
+    return k;
+}
+
 int WaveBuilder::interpolateSingleWave(float* srcSamples, int srcSampleslen, int srcAt, int width, float* dstSamples,
                                        int dstSampleslen, int dstAt, double rate, double phase) {
     std::cout << "TODO: WaveBuilder::interpolateSingleWave\n";
@@ -146,7 +161,7 @@ float* WaveBuilder::resampleStream(float* samples, int sampleslen, float* freque
                                    int* waveWidth) {
     std::cout << "TODO: WaveBuilder::resampleStream\n";
     Stream stream{samples, sampleslen, new float[sampleslen](), sampleslen, frequency, targetMidi, waveWidth, 0, 0, 0.0,
-                  0, 0.0};
+                  0, 0.0, true};
     while (stream.src < stream.sampleslen) {
         int width = waveWidth[stream.src];
         if (width < 1) {
@@ -184,6 +199,14 @@ double WaveBuilder::rateOf(const Stream& stream, int at) const {
 
 bool WaveBuilder::isVoicePeriod(const Stream& stream, int at) const { return stream.waveWidth[at] > shortestPeriod; }
 
+// Whether a region ending at `end` runs into sound the output must meet in phase: the input
+// sounds for the `reach` samples after it, if only as short readings of a change between
+// notes. Into silence nobody hears the phase, and a note keeps its exact pitch.
+bool WaveBuilder::meetsSoundAt(const Stream& stream, int end, int reach) {
+    if (end + reach > stream.sampleslen) return false;
+    return std::all_of(stream.frequency + end, stream.frequency + end + reach, [](float f) { return f > 0.0f; });
+}
+
 // The end of the run of consecutive periods from `from` that are all resampled.
 int WaveBuilder::regionEnd(const Stream& stream, int from) const {
     int at = from;
@@ -201,14 +224,43 @@ void WaveBuilder::copyPeriod(Stream& stream, int width) {
 // The periods of [src, end) resampled one after another, each repeated while the output lags
 // and dropped while it runs ahead. The output then runs on until it reaches `end`, and over its
 // last period it fades into the input, so that everything after `end` is the input itself, at
-// its own place, and no sample jumps where the two meet.
+// its own place, and no sample jumps where the two meet. Where sound follows, the rates are
+// first stretched evenly so that the copies reach `end` in phase with it.
 void WaveBuilder::resampleRegion(Stream& stream, int end) {
+    int start = stream.src;
+    double stretch = meetsSoundAt(stream, end, stream.waveWidth[start]) ? landingStretch(stream, end) : 1.0;
+    stream.src = stream.dst = start;
+    stream.writing = true;
+    copyRegion(stream, end, stretch);
+    stream.dst = end;
+}
+
+// The even stretch of the region's rates, within MOST_LANDING_CENTS, whose copies meet the input
+// nearest in phase at `end`. Its passes only work out where the copies fall.
+double WaveBuilder::landingStretch(Stream& stream, int end) {
+    int start = stream.src;
+    stream.writing = false;
+    double stretch = 1.0, best = 1.0, bestMissed = INFINITY;
+    for (int pass = 0; pass < LANDING_PASSES; pass++) {
+        stream.src = stream.dst = start;
+        double missed = copyRegion(stream, end, stretch);
+        if (std::fabs(missed) < std::fabs(bestMissed)) best = stretch, bestMissed = missed;
+        double next = stretch * (1.0 - missed / (end - start));
+        if (missed == 0.0 || std::fabs(1200.0 * std::log2(next)) > MOST_LANDING_CENTS) break;
+        stretch = next;
+    }
+    return best;
+}
+
+// The copies of resampleRegion with every rate times `stretch`. How far, in input samples, they
+// read out of phase with the input where they reach `end`.
+double WaveBuilder::copyRegion(Stream& stream, int end, double stretch) {
     // The region opens reading on from the input: a first period dropped fades in from there.
     stream.phase = 0.0;
     stream.readOnFrom = stream.src;
     stream.readOnOffset = 0.0;
     int lastFrom = stream.src, lastWidth = stream.waveWidth[stream.src];
-    double lastRate = rateOf(stream, stream.src);
+    double lastRate = rateOf(stream, stream.src) * stretch;
     while (stream.src < end) {
         int width = stream.waveWidth[stream.src];
         if (!isVoicePeriod(stream, stream.src)) {
@@ -217,7 +269,7 @@ void WaveBuilder::resampleRegion(Stream& stream, int end) {
             stream.src += width;
             continue;
         }
-        double rate = rateOf(stream, stream.src);
+        double rate = rateOf(stream, stream.src) * stretch;
         // A length beyond any buffer only has to compare as "too long".
         int dstWidth = static_cast<int>(std::min(width / rate, static_cast<double>(INT_MAX)));
         while (static_cast<long long>(stream.dst) + dstWidth < static_cast<long long>(stream.src) + width) {
@@ -230,8 +282,10 @@ void WaveBuilder::resampleRegion(Stream& stream, int end) {
         stream.src += width;
     }
     while (stream.dst < end) emitCopy(stream, lastFrom, lastWidth, lastRate);
-    fadeIntoInput(stream, end - lastWidth, end);
-    stream.dst = end;
+    if (stream.writing) fadeIntoInput(stream, end - lastWidth, end);
+    // Where the copy reading at `end` reads, against the start of the period it reads from.
+    double readAtEnd = stream.readOnOffset - (stream.dst - end) * lastRate;
+    return std::remainder(readAtEnd, stream.waveWidth[stream.readOnFrom]);
 }
 
 // One copy of the period [from, from + width). A copy is a whole number of samples; the part of
@@ -241,10 +295,11 @@ void WaveBuilder::resampleRegion(Stream& stream, int end) {
 // half fades in over what reading on would have given, so the output does not jump.
 void WaveBuilder::emitCopy(Stream& stream, int from, int width, double rate) {
     int at = stream.dst;
-    int next = interpolateSingleWave(stream.samples, stream.sampleslen, from, width, stream.buffer, stream.bufferlen,
-                                     at, rate, stream.phase);
+    int next = stream.writing ? interpolateSingleWave(stream.samples, stream.sampleslen, from, width, stream.buffer,
+                                                      stream.bufferlen, at, rate, stream.phase)
+                              : at + copyLength(width, rate, stream.phase, stream.bufferlen - at);
     bool readsOn = std::fabs((stream.readOnFrom + stream.readOnOffset) - (from + stream.phase)) < 0.5 * rate;
-    if (!readsOn) {
+    if (stream.writing && !readsOn) {
         int fade = (next - at) / 2;
         for (int j = 0; j < fade; j++) {
             double w = raisedCosine((j + 0.5) / fade);
@@ -267,12 +322,28 @@ void WaveBuilder::fadeIntoInput(Stream& stream, int from, int to) {
     }
 }
 
+namespace {
+// Stretches the marks evenly so that the one nearest `length` lands on it, when that moves the
+// pitch by no more than MOST_LANDING_CENTS: the output then meets the input in phase where the
+// region ends. Whether they were stretched.
+bool landOnEnd(std::vector<double>& marks, double length) {
+    size_t last = marks.size() - 1;
+    if (last > 1 && length - marks[last - 1] < marks[last] - length) last--;
+    if (last == 0) return false;
+    double stretch = length / marks[last];
+    if (std::fabs(1200.0 * std::log2(stretch)) > MOST_LANDING_CENTS) return false;
+    for (double& mark : marks) mark *= stretch;
+    return true;
+}
+}  // namespace
+
 // Pitch-synchronous overlap-add over the periods of [src, end). Output period marks follow each
 // other at the target's period; each takes the input period whose start lies nearest in time,
 // so the output stays in step with the input. Between two marks the later grain rises and the
 // earlier falls along the halves of one raised cosine, which add up to exactly one: a steady
 // tone keeps its level. The region opens on the input's own first period; the marks run on past
-// `end`, and over the last period the output fades into the input, as the spline copies do.
+// `end`, and over the last period the output fades into the input, as the spline copies do,
+// in phase with it where sound follows.
 void WaveBuilder::overlapAddRegion(Stream& stream, int end) {
     int start = stream.src;
     // A grain runs from one period of the voice to the next, over any short readings between.
@@ -284,12 +355,19 @@ void WaveBuilder::overlapAddRegion(Stream& stream, int end) {
     std::vector<double> marks = {0.0};
     std::vector<int> sources = {start};
     size_t nearest = 0;
+    auto nearestTo = [&](double mark) {
+        auto distance = [&](size_t k) { return std::fabs(sourceMarks[k] - start - mark); };
+        while (nearest + 1 < sourceMarks.size() && distance(nearest + 1) <= distance(nearest)) nearest++;
+        return sourceMarks[nearest];
+    };
     while (marks.back() < end - start) {
         double next = marks.back() + (grainEnd(nearest) - sources.back()) / rateOf(stream, sources.back());
-        auto distance = [&](size_t k) { return std::fabs(sourceMarks[k] - start - next); };
-        while (nearest + 1 < sourceMarks.size() && distance(nearest + 1) <= distance(nearest)) nearest++;
         marks.push_back(next);
-        sources.push_back(sourceMarks[nearest]);
+        sources.push_back(nearestTo(next));
+    }
+    if (meetsSoundAt(stream, end, stream.waveWidth[start]) && landOnEnd(marks, end - start)) {
+        nearest = 0;
+        for (size_t n = 0; n < marks.size(); n++) sources[n] = nearestTo(marks[n]);
     }
     std::vector<FractionalReader> readers;
     for (size_t n = 0; n < marks.size(); n++)

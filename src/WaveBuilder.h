@@ -32,9 +32,13 @@ private:
     float valueAt(int base, double offset, const float* samples, int sampleslen);
     double rateOf(const Stream& stream, int at) const;
     bool isVoicePeriod(const Stream& stream, int at) const;
+    static bool meetsSoundAt(const Stream& stream, int end, int reach);
     int regionEnd(const Stream& stream, int from) const;
     void copyPeriod(Stream& stream, int width);
     void resampleRegion(Stream& stream, int end);
+    double landingStretch(Stream& stream, int end);
+    double copyRegion(Stream& stream, int end, double stretch);
+    static int copyLength(int width, double rate, double phase, int room);
     void emitCopy(Stream& stream, int from, int width, double rate);
     void overlapAddRegion(Stream& stream, int end);
     static void fadeIntoInput(Stream& stream, int from, int to);
