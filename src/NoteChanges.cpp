@@ -251,16 +251,13 @@ bool swingsBack(const std::vector<double>& centre, const std::vector<SteadyRun>&
     return nearHeld && turnsAgain;
 }
 
-// The held pitch of frames [from, to): the median of its steady runs, or of its middle half.
-double heldPitch(const std::vector<double>& centre, const std::vector<SteadyRun>& runs, int from, int to) {
-    std::vector<double> body;
-    for (const SteadyRun& run : runs) {
-        int a = std::max(run.from, from), b = std::min(run.to, to);
-        if (b > a) body.insert(body.end(), centre.begin() + a, centre.begin() + b);
-    }
-    if (body.empty()) body.assign(centre.begin() + from + (to - from) / 4, centre.begin() + to - (to - from) / 4);
-    if (body.empty()) body.assign(centre.begin() + from, centre.begin() + to);
-    return medianOf(body);
+// The held pitch of frames [from, to): the median of its middle half, clear of the onset and of
+// the change to the next note. A note that drifts is held where it sits on average, not where it
+// happens to hold steady: one sung 40 cents flat that drifts up into vibrato holds steady only
+// near its start, past the midpoint to the note below.
+double heldPitch(const std::vector<double>& centre, int from, int to) {
+    int quarter = (to - from) / 4;
+    return medianOf({centre.begin() + from + quarter, centre.begin() + to - quarter});
 }
 
 // Frames where the readings jump about as they do in noise.
@@ -310,13 +307,13 @@ void addNotesOfPart(const std::vector<double>& track, int from, int to, int firs
             continue;
         }
         int change = changeBetween(centre, runs[held], runs[k]);
-        notes.push_back({sampleAt(noteFrom), sampleAt(change) - 1, heldPitch(centre, runs, noteFrom, change)});
+        notes.push_back({sampleAt(noteFrom), sampleAt(change) - 1, heldPitch(centre, noteFrom, change)});
         noteFrom = change;
         held = k;
         heldSoFar.assign(centre.begin() + runs[k].from, centre.begin() + runs[k].to);
     }
     int end = static_cast<int>(centre.size());
-    notes.push_back({sampleAt(noteFrom), sampleAt(end) - 1, heldPitch(centre, runs, noteFrom, end)});
+    notes.push_back({sampleAt(noteFrom), sampleAt(end) - 1, heldPitch(centre, noteFrom, end)});
 }
 
 // Frames of no use to the search: noise, or a reading too high to be sung.

@@ -227,6 +227,18 @@ TEST(NoteChangesRule, DriftBreathAndVibratoSettingInAreReadAsSung) {
         ASSERT_EQ(notes.size(), 2u) << "next note at " << nextAt;
         EXPECT_NEAR(notes[0].heldMidi, 65.2, 0.05) << "next note at " << nextAt;
     }
+
+    for (double seconds : {0.35, 0.55, 0.8}) {  // 40 cents flat of 58, drifting up 0.4 as vibrato sets in
+        for (double hz : {4.5, 5.5, 6.5}) {
+            auto flatAndRising = [&](double s) {
+                double vibrato = 0.4 * smoothStep((s - 0.2) / 0.2) * std::sin(2.0 * M_PI * hz * s);
+                return 57.6 + 0.4 * (smoothStep(s / seconds) - 0.5) + vibrato;
+            };
+            notes = notesIn(exactCurve(flatAndRising, seconds, 44100), 44100);
+            ASSERT_EQ(notes.size(), 1u);
+            EXPECT_EQ(std::lround(notes[0].heldMidi), 58) << seconds << " s, vibrato at " << hz << " Hz";
+        }
+    }
 }
 
 // A few periods read an octave and a half up or four semitones down, as at an onset, neither end
