@@ -178,13 +178,47 @@ double medianOf(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+// Where frames [from, to) part into two sides, each as long as a note, whose means lie furthest
+// apart, and how far: a step between two notes through a glide slow enough to stay steady.
+std::pair<int, double> widestParting(const std::vector<double>& centre, int from, int to) {
+    int shortest = toFrames(SHORTEST_NOTE_MS);
+    double left = 0.0, total = 0.0;
+    for (int f = from; f < to; f++) total += centre[f];
+    std::pair<int, double> widest = {-1, 0.0};
+    for (int split = from; split <= to - shortest; split++) {
+        if (split - from >= shortest) {
+            double apart = std::fabs(left / (split - from) - (total - left) / (to - split));
+            if (apart > widest.second) widest = {split, apart};
+        }
+        left += centre[split];
+    }
+    return widest;
+}
+
+// Adds frames [from, to) of steady pitch as a run if it holds a note, or as two if it steps
+// from one note to another.
+void addSteadyRun(const std::vector<double>& centre, const std::vector<int>& turns, int from, int to,
+                  std::vector<SteadyRun>& runs) {
+    auto [split, apart] = widestParting(centre, from, to);
+    if (apart >= SMALLEST_STEP) {
+        addSteadyRun(centre, turns, from, split, runs);
+        addSteadyRun(centre, turns, split, to, runs);
+        return;
+    }
+    // Judged on its middle: a run may begin on a scoop's tail or end where vibrato sets in.
+    int quarter = (to - from) / 4;
+    double slope = slopeOf(centre, from + quarter, to - quarter);
+    // A run that turns back is no ramp, however fast a slow vibrato moves it.
+    bool turnsBack = std::lower_bound(turns.begin(), turns.end(), from + quarter) !=
+                     std::lower_bound(turns.begin(), turns.end(), to - quarter);
+    bool held = std::fabs(slope) <= MOST_HELD_SLOPE || turnsBack;
+    if (to - from >= toFrames(SHORTEST_NOTE_MS) && held)
+        runs.push_back({from, to, medianOf({centre.begin() + from, centre.begin() + to}), slope});
+}
+
 std::vector<SteadyRun> steadyRuns(const std::vector<double>& centre) {
     int count = static_cast<int>(centre.size()), radius = toFrames(STEADY_RADIUS_MS);
     std::vector<int> turns = turningPoints(centre);
-    // A run that turns back is no ramp, however fast a slow vibrato moves it.
-    auto turnsWithin = [&](int from, int to) {
-        return std::lower_bound(turns.begin(), turns.end(), from) != std::lower_bound(turns.begin(), turns.end(), to);
-    };
     std::vector<SteadyRun> runs;
     int runFrom = -1;
     for (int f = 0; f <= count; f++) {
@@ -196,12 +230,7 @@ std::vector<SteadyRun> steadyRuns(const std::vector<double>& centre) {
         }
         if (steady && runFrom < 0) runFrom = f;
         if (!steady && runFrom >= 0) {
-            // Judged on its middle: a run may begin on a scoop's tail or end where vibrato sets in.
-            int quarter = (f - runFrom) / 4;
-            double slope = slopeOf(centre, runFrom + quarter, f - quarter);
-            bool held = std::fabs(slope) <= MOST_HELD_SLOPE || turnsWithin(runFrom + quarter, f - quarter);
-            if (f - runFrom >= toFrames(SHORTEST_NOTE_MS) && held)
-                runs.push_back({runFrom, f, medianOf({centre.begin() + runFrom, centre.begin() + f}), slope});
+            addSteadyRun(centre, turns, runFrom, f, runs);
             runFrom = -1;
         }
     }

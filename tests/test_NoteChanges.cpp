@@ -121,6 +121,8 @@ TEST(NoteChangesLegato, EveryNoteOfALegatoLineIsItsOwnSegment) {
         {{{59, 30, 400}, {60, -25, 250}, {59, 30, 300}, {60, -25, 180}, {62, 0, 400}, {61, 25, 220},
           {62, -20, 500}},
          30.0, 0.0},
+        // Semitones sung half a semitone apart through glides slow enough to stay steady.
+        {{{47, 23, 300}, {48, -27, 480}, {50, -23, 330}, {49, 27, 400}}, 100.0, 0.0},
     };
     for (size_t l = 0; l < lines.size(); l++) {
         const Line& line = lines[l];
