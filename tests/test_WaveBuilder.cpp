@@ -502,7 +502,7 @@ listening::PitchTrack heard(const takes::Take& take, const std::vector<float>& s
 // and 25 ms of slack), and neither take clicks: with every interpolation kind. The same melody
 // sung 20 to 40 cents off comes out as close as it was sung in tune, and the detuned melodies,
 // taken together, as close as the in-tune ones corrected: one take alone may lose a few frames
-// more where a corrected stretch meets the input out of step.
+// more where its notes change a little apart from where the in-tune take's do.
 TEST(WaveBuilderListening, ACorrectionHarmsNoInTuneTakeAndMendsDetunedOnes) {
     std::string folder = testaudio::makeTempDir("listening");
     std::vector<takes::Take> lines = takes::sungLines(12.0, 44100, 31);
