@@ -45,6 +45,8 @@ const double MOST_LANDING_CENTS = 15.0;
 // the end need not shrink every pass; the best of these many is taken.
 const int LANDING_PASSES = 4;
 
+bool withinLandingReach(double stretch) { return std::fabs(1200.0 * std::log2(stretch)) <= MOST_LANDING_CENTS; }
+
 // A weight rising smoothly from 0 to 1 as x goes from 0 to 1; at x and 1 - x the two add up to 1.
 double raisedCosine(double x) { return 0.5 - 0.5 * std::cos(M_PI * x); }
 
@@ -140,7 +142,8 @@ float WaveBuilder::valueAt(int base, double offset, const float* samples, int sa
     }
 }
 
-// How many samples interpolateSingleWave writes for one copy, given `room` for them.
+// How many samples one copy of a period writes, given `room` for them: one per offset
+// phase + k * rate that still lies inside the period.
 int WaveBuilder::copyLength(int width, double rate, double phase, int room) {
     int k = 0;
     while (phase + k * rate < width && k < room) k++;
@@ -151,10 +154,9 @@ int WaveBuilder::interpolateSingleWave(float* srcSamples, int srcSampleslen, int
                                        int dstSampleslen, int dstAt, double rate, double phase) {
     std::cout << "TODO: WaveBuilder::interpolateSingleWave\n";
     // Each offset is phase + k * rate, never a running sum, so no error builds up.
-    for (int k = 0; phase + k * rate < width && dstAt < dstSampleslen; k++) {
-        dstSamples[dstAt++] = valueAt(srcAt, phase + k * rate, srcSamples, srcSampleslen);
-    }
-    return dstAt;
+    int count = copyLength(width, rate, phase, dstSampleslen - dstAt);
+    for (int k = 0; k < count; k++) dstSamples[dstAt + k] = valueAt(srcAt, phase + k * rate, srcSamples, srcSampleslen);
+    return dstAt + count;
 }
 
 float* WaveBuilder::resampleStream(float* samples, int sampleslen, float* frequency, double* targetMidi,
@@ -246,7 +248,7 @@ double WaveBuilder::landingStretch(Stream& stream, int end) {
         double missed = copyRegion(stream, end, stretch);
         if (std::fabs(missed) < std::fabs(bestMissed)) best = stretch, bestMissed = missed;
         double next = stretch * (1.0 - missed / (end - start));
-        if (missed == 0.0 || std::fabs(1200.0 * std::log2(next)) > MOST_LANDING_CENTS) break;
+        if (missed == 0.0 || !withinLandingReach(next)) break;
         stretch = next;
     }
     return best;
@@ -331,7 +333,7 @@ bool landOnEnd(std::vector<double>& marks, double length) {
     if (last > 1 && length - marks[last - 1] < marks[last] - length) last--;
     if (last == 0) return false;
     double stretch = length / marks[last];
-    if (std::fabs(1200.0 * std::log2(stretch)) > MOST_LANDING_CENTS) return false;
+    if (!withinLandingReach(stretch)) return false;
     for (double& mark : marks) mark *= stretch;
     return true;
 }
