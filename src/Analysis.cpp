@@ -23,6 +23,7 @@ const int SHORTEST_SEGMENT = 1000;  // runs must be longer than this to become a
 const float SILENT = -1.0f;
 const double NO_PITCH = -1.0;
 const double DEFAULT_CORRECTION_RATE = 0.0003;
+const double MISREAD_SEMITONES = 6.0;  // further from the held pitch than scoops and vibrato go
 
 // Arrays as calloc hands them out: those of a long recording come from the system already zero,
 // so no entry is written before the analysis writes it.
@@ -475,15 +476,18 @@ void WaveAnalysis::correctSegment(int from, int to, double target, double held, 
     double currentMidi = midiValue[from] < NO_PITCH_BELOW ? NO_PITCH : midiValue[from] + shift;
     correctedMidiValue[from] = currentMidi;
     for (int k = from + 1; k < to;) {
+        // A reading this far from the note is a misread period, not the voice: gliding through it
+        // would leave the note off by all the glide gathered once the reading comes back.
+        double glide = std::fabs(midiValue[k] - held) > MISREAD_SEMITONES ? 0.0 : rate;
         if (midiValue[k] == midiValue[k - 1] && midiValue[k] >= NO_PITCH_BELOW) {
             // The detected pitch stands still: only the glide moves.
             int still = k + 1;
             while (still < to && midiValue[still] == midiValue[k]) still++;
-            currentMidi = glideRun(correctedMidiValue, k, still, currentMidi, target, rate);
+            currentMidi = glideRun(correctedMidiValue, k, still, currentMidi, target, glide);
             k = still;
             continue;
         }
-        currentMidi = correctedStep(midiValue, k, currentMidi, target, shift, rate);
+        currentMidi = correctedStep(midiValue, k, currentMidi, target, shift, glide);
         correctedMidiValue[k++] = currentMidi;
     }
 }

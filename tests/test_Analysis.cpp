@@ -605,6 +605,17 @@ TEST(AnalysisCorrection, AStepGlidesBackAtTheCorrectionRate) {
     EXPECT_EQ(corrected[3999], 60.0);
 }
 
+// Periods read an octave or more off the note are not the voice moving: no glide gathers while
+// the reading is away, so the note does not come back off its target.
+TEST(AnalysisCorrection, AMisreadStretchLeavesTheNoteWhereItWas) {
+    StepSegment made(60, 60.0, 60.0);
+    made.voice(2000, 2300, 40.0);
+    made.voice(2300, 2600, 47.5);
+    made.analysis.setScale("chromatic");
+    made.analysis.calculateCorrectPitch();
+    for (int i = 1000; i < 4000; i++) ASSERT_EQ(made.analysis.correctedMidiValue[i], made.analysis.midiValue[i]) << i;
+}
+
 // Outside every box the recording is left as sung, and so is a box left where it was sung.
 TEST(AnalysisCorrection, VoicedSamplesOutsideBoxesAndBoxesLeftAsSungKeepTheirPitch) {
     StepSegment made(64, 63.8, 64.1);
@@ -662,8 +673,9 @@ std::vector<double> plainCorrection(WaveAnalysis& analysis, int n, double rate) 
             current = midi[i] + (target - box[i]->heldMidi);
         } else {
             current += midi[i] - midi[i - 1];
-            if (target > current) current = std::min(current + rate, target);
-            if (target < current) current = std::max(current - rate, target);
+            bool misread = std::fabs(midi[i] - box[i]->heldMidi) > 6.0;
+            if (target > current && !misread) current = std::min(current + rate, target);
+            if (target < current && !misread) current = std::max(current - rate, target);
         }
         corrected[i] = current;
     }
