@@ -23,7 +23,9 @@ const int SHORTEST_SEGMENT = 1000;  // runs must be longer than this to become a
 const float SILENT = -1.0f;
 const double NO_PITCH = -1.0;
 const double DEFAULT_CORRECTION_RATE = 0.0003;
-const double MISREAD_SEMITONES = 6.0;  // further from the held pitch than scoops and vibrato go
+// A note's own readings stay this close to its held pitch: vibrato swings up to a semitone either
+// way, and a scoop starts up to two below. Further off, a reading is another note or a misread period.
+const double NOTE_REACH = 2.5;
 
 // Arrays as calloc hands them out: those of a long recording come from the system already zero,
 // so no entry is written before the analysis writes it.
@@ -476,9 +478,9 @@ void WaveAnalysis::correctSegment(int from, int to, double target, double held, 
     double currentMidi = midiValue[from] < NO_PITCH_BELOW ? NO_PITCH : midiValue[from] + shift;
     correctedMidiValue[from] = currentMidi;
     for (int k = from + 1; k < to;) {
-        // A reading this far from the note is a misread period, not the voice: gliding through it
-        // would leave the note off by all the glide gathered once the reading comes back.
-        double glide = std::fabs(midiValue[k] - held) > MISREAD_SEMITONES ? 0.0 : rate;
+        // Only the note's own readings glide: gliding through another note's tail or a misread
+        // period would leave the note off by all the glide gathered once its readings come back.
+        double glide = std::fabs(midiValue[k] - held) > NOTE_REACH ? 0.0 : rate;
         if (midiValue[k] == midiValue[k - 1] && midiValue[k] >= NO_PITCH_BELOW) {
             // The detected pitch stands still: only the glide moves.
             int still = k + 1;

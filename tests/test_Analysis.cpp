@@ -605,10 +605,11 @@ TEST(AnalysisCorrection, AStepGlidesBackAtTheCorrectionRate) {
     EXPECT_EQ(corrected[3999], 60.0);
 }
 
-// Periods read an octave or more off the note are not the voice moving: no glide gathers while
-// the reading is away, so the note does not come back off its target.
-TEST(AnalysisCorrection, AMisreadStretchLeavesTheNoteWhereItWas) {
+// Readings of another note (the tail of the one before) or misread an octave off are not the
+// note moving: no glide gathers while they last, so the note does not come back off its target.
+TEST(AnalysisCorrection, ReadingsFarFromTheNoteLeaveItWhereItWas) {
     StepSegment made(60, 60.0, 60.0);
+    made.voice(1000, 1600, 63.0);
     made.voice(2000, 2300, 40.0);
     made.voice(2300, 2600, 47.5);
     made.analysis.setScale("chromatic");
@@ -673,9 +674,9 @@ std::vector<double> plainCorrection(WaveAnalysis& analysis, int n, double rate) 
             current = midi[i] + (target - box[i]->heldMidi);
         } else {
             current += midi[i] - midi[i - 1];
-            bool misread = std::fabs(midi[i] - box[i]->heldMidi) > 6.0;
-            if (target > current && !misread) current = std::min(current + rate, target);
-            if (target < current && !misread) current = std::max(current - rate, target);
+            bool otherNote = std::fabs(midi[i] - box[i]->heldMidi) > 2.5;
+            if (target > current && !otherNote) current = std::min(current + rate, target);
+            if (target < current && !otherNote) current = std::max(current - rate, target);
         }
         corrected[i] = current;
     }
