@@ -47,6 +47,19 @@ const int LANDING_PASSES = 4;
 
 bool withinLandingReach(double stretch) { return std::fabs(1200.0 * std::log2(stretch)) <= MOST_LANDING_CENTS; }
 
+// Stretches the marks evenly so that the one nearest `length` lands on it, when that moves the
+// pitch by no more than MOST_LANDING_CENTS: the output then meets the input in phase where the
+// region ends. Whether they were stretched.
+bool landOnEnd(std::vector<double>& marks, double length) {
+    size_t last = marks.size() - 1;
+    if (last > 1 && length - marks[last - 1] < marks[last] - length) last--;
+    if (last == 0) return false;
+    double stretch = length / marks[last];
+    if (!withinLandingReach(stretch)) return false;
+    for (double& mark : marks) mark *= stretch;
+    return true;
+}
+
 // A weight rising smoothly from 0 to 1 as x goes from 0 to 1; at x and 1 - x the two add up to 1.
 double raisedCosine(double x) { return 0.5 - 0.5 * std::cos(M_PI * x); }
 
@@ -229,16 +242,14 @@ void WaveBuilder::copyPeriod(Stream& stream, int width) {
 // its own place, and no sample jumps where the two meet. Where sound follows, the rates are
 // first stretched evenly so that the copies reach `end` in phase with it.
 void WaveBuilder::resampleRegion(Stream& stream, int end) {
-    int start = stream.src;
-    double stretch = meetsSoundAt(stream, end, stream.waveWidth[start]) ? landingStretch(stream, end) : 1.0;
-    stream.src = stream.dst = start;
-    stream.writing = true;
+    double stretch = meetsSoundAt(stream, end, stream.waveWidth[stream.src]) ? landingStretch(stream, end) : 1.0;
     copyRegion(stream, end, stretch);
     stream.dst = end;
 }
 
 // The even stretch of the region's rates, within MOST_LANDING_CENTS, whose copies meet the input
-// nearest in phase at `end`. Its passes only work out where the copies fall.
+// nearest in phase at `end`. Its passes only work out where the copies fall, and leave the
+// stream as they found it.
 double WaveBuilder::landingStretch(Stream& stream, int end) {
     int start = stream.src;
     stream.writing = false;
@@ -251,6 +262,8 @@ double WaveBuilder::landingStretch(Stream& stream, int end) {
         if (missed == 0.0 || !withinLandingReach(next)) break;
         stretch = next;
     }
+    stream.src = stream.dst = start;
+    stream.writing = true;
     return best;
 }
 
@@ -323,21 +336,6 @@ void WaveBuilder::fadeIntoInput(Stream& stream, int from, int to) {
         stream.buffer[t] = static_cast<float>((1.0 - w) * stream.buffer[t] + w * stream.samples[t]);
     }
 }
-
-namespace {
-// Stretches the marks evenly so that the one nearest `length` lands on it, when that moves the
-// pitch by no more than MOST_LANDING_CENTS: the output then meets the input in phase where the
-// region ends. Whether they were stretched.
-bool landOnEnd(std::vector<double>& marks, double length) {
-    size_t last = marks.size() - 1;
-    if (last > 1 && length - marks[last - 1] < marks[last] - length) last--;
-    if (last == 0) return false;
-    double stretch = length / marks[last];
-    if (!withinLandingReach(stretch)) return false;
-    for (double& mark : marks) mark *= stretch;
-    return true;
-}
-}  // namespace
 
 // Pitch-synchronous overlap-add over the periods of [src, end). Output period marks follow each
 // other at the target's period; each takes the input period whose start lies nearest in time,
